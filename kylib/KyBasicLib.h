@@ -1,0 +1,13 @@
+// KyBasicLib: every public header of the library and of the sibling libraries it
+// exposes, for callers that want them all.
+#pragma once
+
+#include "os/LastError.h"
+#include "os/Utf.h"
+#include "os/Win32.h"
+#include "os/registry/Registry.h"
+#include "siblings/HbUtils/HbUtils.h"
+#include "siblings/KyFocus/KYPI_Focus.h"
+
+// The library's version, as "major.minor.patch".
+extern "C" const char* KyBasicLibVersion();

@@ -1,0 +1,1 @@
+#include "siblings/HbUtils/HbUtils.h"

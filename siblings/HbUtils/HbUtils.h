@@ -1,0 +1,2 @@
+// The utility library: every public header of HbUtils.
+#pragma once
