@@ -125,7 +125,7 @@ public:
 
 private:
     DWORD status_;
-    bool open_ = false;
+    void* connection_ = nullptr;  // the thread's store connection it runs on
 };
 
 }  // namespace kyos::reg

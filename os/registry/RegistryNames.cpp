@@ -11,7 +11,8 @@ void appendFolded(std::string& out, std::string_view name) {
     while (i < n) {
         auto c = static_cast<unsigned char>(name[i]);
         if (c < 0x80) {
-            out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : static_cast<char>(c);
+            out +=
+                (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : static_cast<char>(c);
             ++i;
             continue;
         }
@@ -46,9 +47,11 @@ bool splitKeyPath(std::string_view path, std::vector<std::string_view>& parts) {
     size_t i = 0;
     while (i < path.size()) {
         size_t j = path.find_first_of("\\/", i);
-        if (j == std::string_view::npos) j = path.size();
+        if (j == std::string_view::npos)
+            j = path.size();
         if (j > i) {
-            if (j - i > kMaxKeyNameLength) return false;
+            if (j - i > kMaxKeyNameLength)
+                return false;
             parts.push_back(path.substr(i, j - i));
         }
         i = j + 1;
