@@ -2,9 +2,18 @@
 // the process exit code.
 #pragma once
 
+#include <iosfwd>
+#include <string>
+#include <vector>
+
 namespace kybasic {
 
 int runDemo(int argc, char** argv);
 int runReg(int argc, char** argv);
+
+// The reg verb with its streams given: questions are read from `in`, results written to
+// `out` and errors to `err`, so that it runs inside a test as it does in a terminal.
+int runReg(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+           std::ostream& err);
 
 }  // namespace kybasic
