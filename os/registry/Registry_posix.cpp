@@ -239,7 +239,7 @@ private:
             return false;
         auto* s = static_cast<SeqShared*>(p);
         const std::string& boot = bootId();
-        bool current = s->magic == kSeqMagic && s->version == kSeqVersion &&
+        bool current = __atomic_load_n(&s->magic, __ATOMIC_ACQUIRE) == kSeqMagic && s->version == kSeqVersion &&
                        std::strncmp(s->bootId, boot.c_str(), sizeof s->bootId) == 0;
         if (!current) {
             s->magic = 0;
@@ -255,8 +255,7 @@ private:
             clock_gettime(CLOCK_REALTIME, &now);
             new (&s->generation) std::atomic<uint64_t>(static_cast<uint64_t>(now.tv_sec) << 20);
             s->version = kSeqVersion;
-            std::atomic_thread_fence(std::memory_order_release);
-            s->magic = kSeqMagic;
+            __atomic_store_n(&s->magic, kSeqMagic, __ATOMIC_RELEASE);  // published last
         }
         munmap(p, sizeof(SeqShared));
         return true;

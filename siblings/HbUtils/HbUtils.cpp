@@ -1,1 +1,0 @@
-#include "siblings/HbUtils/HbUtils.h"
