@@ -132,6 +132,15 @@ public:
     // Process-wide: show each line's level in the line.
     static void SetShowLogLevel(bool show);
 
+    // Milliseconds of a monotonic clock. The writer times its open retries, its rollover
+    // retries, the check that its path still names its file and the age of buffered lines
+    // with it; tests install their own. Null restores the steady clock.
+    using MonotonicClock = std::int64_t (*)();
+    void SetMonotonicClock(MonotonicClock clock);
+
+    // Lines dropped so far: no usable file, a failed write, a writer shut down.
+    std::uint64_t GetDroppedLineCount() const;
+
 private:
     struct State;
     std::unique_ptr<State> m_state;

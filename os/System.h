@@ -1,0 +1,45 @@
+// Facts about the running process and machine: identity, processors and affinity, the
+// operating system's description, and whether a debugger is attached.
+//
+// Pure queries unless said otherwise; every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "os/Win32.h"
+
+namespace kyos {
+
+long processId();
+// The calling thread's id, as the system numbers threads.
+std::uint64_t threadId();
+// The executable's file name without its folder (at most 255 bytes).
+std::string processName();
+// The executable's full path ("" when it cannot be read).
+std::string processPath();
+
+// Processors the system has online (at least 1).
+unsigned processorCount();
+
+// GetProcessAffinityMask: the processors the process may run on, and those the system
+// has (bit n = processor n, the first 64 only). FALSE with the last error set on failure.
+BOOL getProcessAffinity(std::uint64_t* processMask, std::uint64_t* systemMask);
+// SetProcessAffinityMask: applies the mask to every thread of the process and to the
+// threads it starts later. A mask with no processor the system has is refused with
+// ERROR_INVALID_PARAMETER.
+BOOL setProcessAffinity(std::uint64_t mask);
+
+// "Linux 6.1.0 x86_64" and the like.
+std::string osDescription();
+// The processor's model name ("" when unknown).
+std::string processorDescription();
+
+bool isDebuggerAttached();
+// Stops in the attached debugger (no effect without one).
+void breakIntoDebugger();
+
+// Seconds since 1970 (UTC), 64 bits.
+std::int64_t unixTime();
+
+}  // namespace kyos

@@ -1,0 +1,799 @@
+#include "siblings/HbUtils/CHbLogger.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+namespace {
+
+// The writer's clock in these tests: moved by hand, so that retries and the age of
+// buffered lines need no waiting.
+std::atomic<std::int64_t> g_now{1'000'000};
+std::int64_t FakeNow() {
+    return g_now.load();
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::uint64_t SizeOf(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start) + "<no line break>");
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The header lines ("# ...") of a file, and its records without them.
+std::vector<std::string> HeaderLines(const std::string& path) {
+    std::vector<std::string> header;
+    for (const std::string& line : SplitLines(kytest::readFile(path)))
+        if (line.rfind("# ", 0) == 0)
+            header.push_back(line);
+    return header;
+}
+
+std::vector<std::string> Records(const std::string& path) {
+    std::vector<std::string> records;
+    for (const std::string& line : SplitLines(kytest::readFile(path)))
+        if (line.rfind("# ", 0) != 0)
+            records.push_back(line);
+    return records;
+}
+
+struct ParsedLine {
+    long pid = 0;
+    long tid = 0;
+    std::string level, job, source, text;
+};
+
+// pid tid date time level job source text
+bool Parse(const std::string& line, ParsedLine* parsed) {
+    static const std::regex layout(
+        R"(^(\d+) (\d+) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\S+) (\S+) (\S+) (.*)$)");
+    std::smatch m;
+    if (!std::regex_match(line, m, layout))
+        return false;
+    parsed->pid = std::stol(m[1]);
+    parsed->tid = std::stol(m[2]);
+    parsed->level = m[3];
+    parsed->job = m[4];
+    parsed->source = m[5];
+    parsed->text = m[6];
+    return true;
+}
+
+std::vector<std::string> Texts(const std::string& path) {
+    std::vector<std::string> texts;
+    for (const std::string& record : Records(path)) {
+        ParsedLine parsed;
+        texts.push_back(Parse(record, &parsed) ? parsed.text : "<unparsable> " + record);
+    }
+    return texts;
+}
+
+class CHbLoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_now = 1'000'000;
+        CHbLogger::SetShowLogLevel(false);
+    }
+    void TearDown() override { CHbLogger::SetShowLogLevel(false); }
+
+    std::unique_ptr<CHbLogger> Open(const std::string& name = "app", bool header = false,
+                                    int level = 100) {
+        auto writer = std::make_unique<CHbLogger>();
+        writer->SetMonotonicClock(&FakeNow);
+        EXPECT_TRUE(writer->Initialize(dir_.path(), name, level, header, false));
+        return writer;
+    }
+    std::string LogPath(const std::string& name = "app", int version = 0) const {
+        std::string path = dir_.file(name + ".log");
+        return version == 0 ? path : path + "." + std::to_string(version);
+    }
+
+    kytest::TempDir dir_;
+};
+
+// --- line layout ---------------------------------------------------------------------------
+
+struct LayoutCase {
+    bool showLevel;
+    int level;
+    long value;
+    const char* tag;
+    unsigned long line;
+    std::int64_t jobId;
+    const char* prefix;
+    const char* levelField;
+    const char* jobField;
+    const char* sourceField;
+    const char* text;
+};
+
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+    *os << "level " << c.level << (c.showLevel ? " shown" : "") << ", source " << c.sourceField;
+}
+
+class CHbLoggerLayoutTest : public CHbLoggerTest,
+                            public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(CHbLoggerLayoutTest, FieldsAreInTheirPlaces) {
+    const LayoutCase& c = GetParam();
+    CHbLogger::SetShowLogLevel(c.showLevel);
+    auto writer = Open();
+    writer->LogMessage(c.level, c.value, c.tag, c.line, c.jobId, c.prefix, "copied %d of %s", 7,
+                       "files");
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), 1u);
+    ParsedLine parsed;
+    ASSERT_TRUE(Parse(records[0], &parsed)) << records[0];
+    EXPECT_EQ(parsed.pid, static_cast<long>(::getpid()));
+    EXPECT_EQ(parsed.tid, static_cast<long>(::gettid()));
+    EXPECT_EQ(parsed.level, c.levelField);
+    EXPECT_EQ(parsed.job, c.jobField);
+    EXPECT_EQ(parsed.source, c.sourceField);
+    EXPECT_EQ(parsed.text, c.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CHbLoggerLayoutTest,
+    ::testing::Values(
+        LayoutCase{false, 2, 0, "Mover::run", 0, 0, nullptr, "-", "-", "Mover::run",
+                   "copied 7 of files"},
+        LayoutCase{true, 3, 0, "Mover::run", 120, 42, nullptr, "3", "42", "Mover::run:120",
+                   "copied 7 of files"},
+        // Negative job ids mean "no job"; blanks in a tag would split the field.
+        LayoutCase{true, -1, 5, "my tag", 0, -123456, "[job 9]", "-1", "-", "my_tag#5",
+                   "[job 9] copied 7 of files"},
+        LayoutCase{false, 0, 0, nullptr, 0, 0, "", "-", "-", "-", "copied 7 of files"},
+        LayoutCase{false, 0, -3, "", 12, 0, nullptr, "-", "-", "-:12#-3", "copied 7 of files"}));
+
+TEST_F(CHbLoggerTest, LineBreaksInAMessageBecomeContinuationLines) {
+    auto writer = Open();
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "first\nsecond\r\nthird\n");
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "next");
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), 4u);
+    ParsedLine parsed;
+    ASSERT_TRUE(Parse(records[0], &parsed));
+    EXPECT_EQ(parsed.text, "first");
+    EXPECT_EQ(records[1], "\tsecond\r");
+    EXPECT_EQ(records[2], "\tthird");
+    ASSERT_TRUE(Parse(records[3], &parsed));
+    EXPECT_EQ(parsed.text, "next");
+}
+
+TEST_F(CHbLoggerTest, RawTextIsWrittenAsItIsWithOneLineBreak) {
+    auto writer = Open("app", false, -5);
+    writer->LogMessage("raw line");
+    writer->LogMessage("ends with its own break\n");
+    std::string big(40000, 'r');
+    writer->LogMessage(big.c_str());
+    EXPECT_EQ(kytest::readFile(LogPath()), "raw line\nends with its own break\n" + big + "\n");
+}
+
+// --- filtering -------------------------------------------------------------------------------
+
+TEST_F(CHbLoggerTest, WritesLinesUpToItsOwnLevel) {
+    auto writer = Open("app", false, 3);
+    for (int level : {-1, 0, 3, 4, 10})
+        writer->LogMessage(level, 0, "T", 0, 0, nullptr, "level %d", level);
+    writer->SetDebugLevel(10);
+    writer->LogMessage(10, 0, "T", 0, 0, nullptr, "level %d", 10);
+    EXPECT_EQ(Texts(LogPath()),
+              (std::vector<std::string>{"level -1", "level 0", "level 3", "level 10"}));
+}
+
+// --- the header ------------------------------------------------------------------------------
+
+TEST_F(CHbLoggerTest, HeaderIsWrittenOnceByWhoeverCreatesTheFile) {
+    auto writer = Open("app", true);
+    writer->SetPlatformInformation("host1", "host1", "client1", "server1", "serverclient1",
+                                   "Linux 6.1 x86_64", "192.0.2.7", "11.0.0", "Instance001", "kyd",
+                                   4711);
+    writer->SetProcessorInformation("2", "x86_64", 8);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "one");
+
+    std::vector<std::string> header = HeaderLines(LogPath());
+    ASSERT_FALSE(header.empty());
+    EXPECT_EQ(header.front(), "# Log file: " + LogPath());
+    std::string text = kytest::readFile(LogPath());
+    EXPECT_EQ(text.rfind("# Log file: ", 0), 0u) << "the header opens the file";
+    for (const char* expected :
+         {"# Host: host1\n", "# Client: client1\n", "# Central server: server1 (serverclient1)\n",
+          "# Operating system: Linux 6.1 x86_64\n", "# Addresses: 192.0.2.7\n",
+          "# Product version: 11.0.0\n", "# Instance: Instance001\n",
+          "# Processor: x86_64, 8 processor(s), product type 2\n",
+          "# Line layout: pid tid date time level job source text\n"}) {
+        EXPECT_NE(text.find(expected), std::string::npos) << expected;
+    }
+    EXPECT_NE(text.find(" by kyd (process 4711, thread "), std::string::npos);
+
+    // A second writer on the existing file, and the first one reopening it, add none.
+    auto second = Open("app", true);
+    second->LogMessage(0, 0, "T", 0, 0, nullptr, "two");
+    writer->CloseLogFile(true);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "three");
+    EXPECT_EQ(HeaderLines(LogPath()), header);
+    EXPECT_EQ(Texts(LogPath()), (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST_F(CHbLoggerTest, NoHeaderWhenNotAskedFor) {
+    auto writer = Open("app", false);
+    writer->SetPlatformInformation("h", "h", "c", "", "", "os", "", "", "", "p", 1);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "one");
+    EXPECT_TRUE(HeaderLines(LogPath()).empty());
+    EXPECT_EQ(Records(LogPath()).size(), 1u);
+}
+
+// --- rollover --------------------------------------------------------------------------------
+
+// Writes numbered lines of about 100 bytes.
+void WriteNumbered(CHbLogger& writer, int from, int count) {
+    for (int i = from; i < from + count; ++i)
+        writer.LogMessage(0, 0, "Roll", 0, 0, nullptr, "seq %06d %s", i,
+                          std::string(50, 'x').c_str());
+}
+
+int SequenceOf(const std::string& text) {
+    int seq = -1;
+    std::sscanf(text.c_str(), "seq %d", &seq);
+    return seq;
+}
+
+struct RolloverCase {
+    std::uint32_t versions;
+};
+
+void PrintTo(const RolloverCase& c, std::ostream* os) {
+    *os << c.versions << " backups";
+}
+
+class CHbLoggerRolloverTest : public CHbLoggerTest,
+                              public ::testing::WithParamInterface<RolloverCase> {};
+
+TEST_P(CHbLoggerRolloverTest, KeepsTheNewestNumberedBackups) {
+    constexpr std::uint64_t kLimit = 4096;
+    constexpr int kLines = 300;  // about seven files' worth
+    const std::uint32_t versions = GetParam().versions;
+    auto writer = Open("app", true);
+    writer->SetLogFileSizeBytes(kLimit);
+    writer->SetMaxVersions(versions);
+    WriteNumbered(*writer, 0, kLines);
+
+    for (std::uint32_t v = 1; v <= versions; ++v)
+        EXPECT_TRUE(Exists(LogPath("app", static_cast<int>(v)))) << v;
+    EXPECT_FALSE(Exists(LogPath("app", static_cast<int>(versions + 1))));
+
+    // Oldest kept file first: one unbroken run of lines that ends with the last one.
+    std::vector<int> sequence;
+    for (int v = static_cast<int>(versions); v >= 0; --v) {
+        std::string path = LogPath("app", v);
+        EXPECT_EQ(HeaderLines(path).size(), HeaderLines(LogPath()).size()) << path;
+        if (v > 0) {
+            EXPECT_GE(SizeOf(path), kLimit) << path;
+            EXPECT_LT(SizeOf(path), kLimit + 200) << path;
+        }
+        for (const std::string& text : Texts(path))
+            sequence.push_back(SequenceOf(text));
+    }
+    ASSERT_FALSE(sequence.empty());
+    EXPECT_EQ(sequence.back(), kLines - 1);
+    EXPECT_GT(sequence.front(), 0) << "the oldest lines were removed with their file";
+    for (std::size_t i = 1; i < sequence.size(); ++i)
+        ASSERT_EQ(sequence[i], sequence[i - 1] + 1) << "at " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, CHbLoggerRolloverTest,
+                         ::testing::Values(RolloverCase{0}, RolloverCase{1}, RolloverCase{3}));
+
+TEST_F(CHbLoggerTest, ASmallerBackupCountRemovesTheFilesBeyondIt) {
+    auto writer = Open();
+    writer->SetLogFileSizeBytes(2048);
+    writer->SetMaxVersions(4);
+    WriteNumbered(*writer, 0, 150);
+    ASSERT_TRUE(Exists(LogPath("app", 4)));
+    writer->SetMaxVersions(2);
+    WriteNumbered(*writer, 150, 30);
+    EXPECT_TRUE(Exists(LogPath("app", 2)));
+    EXPECT_FALSE(Exists(LogPath("app", 3)));
+    EXPECT_FALSE(Exists(LogPath("app", 4)));
+}
+
+TEST_F(CHbLoggerTest, LimitIsGivenInMegabytesWithFiveByDefault) {
+    CHbLogger writer;
+    EXPECT_EQ(writer.GetLogFileSize(), 5u);
+    writer.SetLogFileSize(12);
+    EXPECT_EQ(writer.GetLogFileSize(), 12u);
+    writer.SetLogFileSize(0);
+    EXPECT_EQ(writer.GetLogFileSize(), 5u);
+}
+
+// --- access methods and modes ---------------------------------------------------------------
+
+struct AccessCase {
+    int method;
+    std::vector<std::string> inMovedFile;
+    std::vector<std::string> inNewFile;
+};
+
+void PrintTo(const AccessCase& c, std::ostream* os) {
+    *os << "access method " << c.method;
+}
+
+class CHbLoggerAccessTest : public CHbLoggerTest,
+                            public ::testing::WithParamInterface<AccessCase> {};
+
+// The file is moved away from outside after the first line. Reopening per line follows
+// the name at once; keeping the file open follows it at the check of the path that comes
+// once a second, after the line that finds the second passed.
+TEST_P(CHbLoggerAccessTest, FollowsTheNameAccordingToTheMethod) {
+    auto writer = Open();
+    writer->SetAccessMethod(GetParam().method);
+    EXPECT_EQ(writer->GetAccessMethod(), GetParam().method);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "first");
+    std::string moved = dir_.file("moved.log");
+    ASSERT_EQ(std::rename(LogPath().c_str(), moved.c_str()), 0);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "second");
+    g_now += 1000;
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "third");
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "fourth");
+    EXPECT_EQ(Texts(moved), GetParam().inMovedFile);
+    EXPECT_EQ(Texts(LogPath()), GetParam().inNewFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, CHbLoggerAccessTest,
+    ::testing::Values(
+        AccessCase{CHbLogger::kAccessReopenPerLine, {"first"}, {"second", "third", "fourth"}},
+        AccessCase{CHbLogger::kAccessKeepOpen, {"first", "second", "third"}, {"fourth"}}));
+
+TEST_F(CHbLoggerTest, AnyOtherAccessMethodKeepsTheFileOpen) {
+    CHbLogger writer;
+    EXPECT_EQ(writer.GetAccessMethod(), CHbLogger::kAccessKeepOpen);
+    writer.SetAccessMethod(CHbLogger::kAccessReopenPerLine);
+    writer.SetAccessMethod(7);
+    EXPECT_EQ(writer.GetAccessMethod(), CHbLogger::kAccessKeepOpen);
+}
+
+TEST_F(CHbLoggerTest, ReopeningPerLineRollsOverToo) {
+    auto writer = Open("app", true);
+    writer->SetAccessMethod(CHbLogger::kAccessReopenPerLine);
+    writer->SetLogFileSizeBytes(2048);
+    writer->SetMaxVersions(20);
+    WriteNumbered(*writer, 0, 100);
+    std::vector<int> sequence;
+    for (int v = 20; v >= 0; --v) {
+        if (!Exists(LogPath("app", v)))
+            continue;
+        EXPECT_FALSE(HeaderLines(LogPath("app", v)).empty()) << v;
+        for (const std::string& text : Texts(LogPath("app", v)))
+            sequence.push_back(SequenceOf(text));
+    }
+    EXPECT_TRUE(Exists(LogPath("app", 3)));
+    ASSERT_EQ(sequence.size(), 100u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(sequence[i], i);
+}
+
+struct ImmediateCase {
+    CHbLogger::modeOfLogging mode;
+    int method;
+};
+
+void PrintTo(const ImmediateCase& c, std::ostream* os) {
+    *os << "mode " << c.mode << ", access method " << c.method;
+}
+
+class CHbLoggerImmediateTest : public CHbLoggerTest,
+                               public ::testing::WithParamInterface<ImmediateCase> {};
+
+TEST_P(CHbLoggerImmediateTest, EveryLineIsInTheFileWhenTheCallReturns) {
+    auto writer = Open();
+    writer->SetLoggingMode(GetParam().mode);
+    writer->SetAccessMethod(GetParam().method);
+    EXPECT_EQ(writer->GetLoggingMode(), GetParam().mode);
+    for (int i = 0; i < 3; ++i) {
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "line %d", i);
+        EXPECT_EQ(Texts(LogPath()).size(), static_cast<std::size_t>(i + 1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, CHbLoggerImmediateTest,
+    ::testing::Values(
+        ImmediateCase{CHbLogger::eLoggingModeDefault, CHbLogger::kAccessKeepOpen},
+        ImmediateCase{CHbLogger::eLoggingModeDurable, CHbLogger::kAccessKeepOpen},
+        ImmediateCase{CHbLogger::eLoggingModeDefault, CHbLogger::kAccessReopenPerLine},
+        ImmediateCase{CHbLogger::eLoggingModeDurable, CHbLogger::kAccessReopenPerLine}));
+
+// --- buffered mode ---------------------------------------------------------------------------
+
+enum class FlushTrigger { kClose, kShutdown, kAge, kSize, kLeavingTheMode };
+
+void PrintTo(FlushTrigger trigger, std::ostream* os) {
+    static const char* const kNames[] = {"close", "shutdown", "age", "size", "leaving the mode"};
+    *os << kNames[static_cast<int>(trigger)];
+}
+
+class CHbLoggerBufferedTest : public CHbLoggerTest,
+                              public ::testing::WithParamInterface<FlushTrigger> {};
+
+TEST_P(CHbLoggerBufferedTest, GathersWholeLinesUntilAFlush) {
+    auto writer = Open();
+    writer->SetLoggingMode(CHbLogger::eLoggingModeBuffered);
+    for (int i = 0; i < 5; ++i)
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "buffered %d", i);
+    g_now += 999;
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "buffered 5");
+    EXPECT_TRUE(Texts(LogPath()).empty());
+
+    std::size_t expected = 6;
+    switch (GetParam()) {
+        case FlushTrigger::kClose:
+            writer->CloseLogFile(true);
+            break;
+        case FlushTrigger::kShutdown:
+            writer->Shutdown();
+            EXPECT_TRUE(writer->IsShutdown());
+            writer->LogMessage(0, 0, "T", 0, 0, nullptr, "after shutdown");
+            writer->LogMessage("raw after shutdown");
+            EXPECT_EQ(writer->GetDroppedLineCount(), 2u);
+            break;
+        case FlushTrigger::kAge:
+            g_now += 1;  // the oldest line is now a second old
+            writer->LogMessage(0, 0, "T", 0, 0, nullptr, "buffered 6");
+            expected = 7;
+            break;
+        case FlushTrigger::kSize: {
+            std::string filler(1000, 'f');
+            std::size_t written = 0;
+            while (Texts(LogPath()).empty()) {
+                writer->LogMessage(0, 0, "T", 0, 0, nullptr, "%s", filler.c_str());
+                written += 1;
+                ASSERT_LT(written, 80u) << "no flush after 64 KiB";
+            }
+            EXPECT_GE(written, 60u);
+            expected += written;
+            break;
+        }
+        case FlushTrigger::kLeavingTheMode:
+            writer->SetLoggingMode(CHbLogger::eLoggingModeDefault);
+            break;
+    }
+    std::vector<std::string> texts = Texts(LogPath());
+    ASSERT_EQ(texts.size(), expected);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(texts[i], "buffered " + std::to_string(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(Triggers, CHbLoggerBufferedTest,
+                         ::testing::Values(FlushTrigger::kClose, FlushTrigger::kShutdown,
+                                           FlushTrigger::kAge, FlushTrigger::kSize,
+                                           FlushTrigger::kLeavingTheMode));
+
+TEST_F(CHbLoggerTest, BufferedLinesAreWrittenAtProcessExit) {
+    std::fflush(nullptr);  // the child must not write the parent's stdio buffers again
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto* writer = new CHbLogger;  // left alive: the exit flush finds it
+        writer->Initialize(dir_.path(), "app", 100, false, false);
+        writer->SetLoggingMode(CHbLogger::eLoggingModeBuffered);
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "said before exit");
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(Texts(LogPath()), std::vector<std::string>{"said before exit"});
+}
+
+// A child of fork() inherits the parent's buffered lines; only the parent may write them.
+TEST_F(CHbLoggerTest, AForkedChildDoesNotWriteItsParentsBufferedLines) {
+    auto writer = Open();
+    writer->SetLoggingMode(CHbLogger::eLoggingModeBuffered);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "from the parent");
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "from the child");
+        writer->CloseLogFile(true);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    writer->CloseLogFile(true);
+    EXPECT_EQ(Texts(LogPath()), (std::vector<std::string>{"from the child", "from the parent"}));
+}
+
+// --- a file that cannot be opened ------------------------------------------------------------
+
+class CHbLoggerUnopenableTest : public CHbLoggerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CHbLoggerUnopenableTest, DropsLinesAndRetriesOnlyWhenAskedTo) {
+    const bool retry = GetParam();
+    // Tests run as root, which may write anywhere: a folder below a regular file is what
+    // nobody can create.
+    std::string blocker = dir_.file("blocker");
+    kytest::writeFile(blocker, "not a folder");
+    std::string folder = blocker + "/logs";
+    CHbLogger writer;
+    writer.SetMonotonicClock(&FakeNow);
+    writer.SetRetryOnLogOpenFail(retry);
+    EXPECT_FALSE(writer.Initialize(folder, "app", 100, true, false));
+    EXPECT_FALSE(writer.CanUserWriteToLog());
+    EXPECT_NO_THROW(writer.LogMessage(0, 0, "T", 0, 0, nullptr, "lost %d", 1));
+    EXPECT_NO_THROW(writer.LogMessage("lost raw"));
+    EXPECT_EQ(writer.GetDroppedLineCount(), 2u);
+
+    // The folder becomes usable; within the second nothing is tried.
+    ASSERT_EQ(std::remove(blocker.c_str()), 0);
+    g_now += 500;
+    writer.LogMessage(0, 0, "T", 0, 0, nullptr, "lost %d", 2);
+    EXPECT_FALSE(Exists(folder + "/app.log"));
+    g_now += 500;
+    writer.LogMessage(0, 0, "T", 0, 0, nullptr, "kept");
+    if (retry) {
+        EXPECT_EQ(Texts(folder + "/app.log"), std::vector<std::string>{"kept"});
+        EXPECT_EQ(writer.GetDroppedLineCount(), 3u);
+        EXPECT_TRUE(writer.CanUserWriteToLog());
+    } else {
+        EXPECT_FALSE(Exists(folder + "/app.log"));
+        EXPECT_EQ(writer.GetDroppedLineCount(), 4u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Retry, CHbLoggerUnopenableTest, ::testing::Bool());
+
+TEST_F(CHbLoggerTest, LinesBeforeInitializeAreDropped) {
+    CHbLogger writer;
+    writer.LogMessage(0, 0, "T", 0, 0, nullptr, "nowhere to go");
+    EXPECT_EQ(writer.GetDroppedLineCount(), 1u);
+    EXPECT_FALSE(writer.CanUserWriteToLog());
+    EXPECT_FALSE(writer.Initialize(dir_.path(), "", 1, false, false));
+}
+
+TEST_F(CHbLoggerTest, CanUserWriteToLogCreatesNoFile) {
+    auto writer = Open();
+    EXPECT_TRUE(writer->CanUserWriteToLog());
+    EXPECT_FALSE(Exists(LogPath()));
+}
+
+// --- long messages ---------------------------------------------------------------------------
+
+TEST_F(CHbLoggerTest, ALongMessageIsCutAndSaysSo) {
+    auto writer = Open();
+    std::string huge(100000, 'x');
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "%s", huge.c_str());
+    writer->LogMessage(0, 0, "T", 0, 0, "prefix", "%s", huge.c_str());
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "after");
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), 3u);
+    std::regex cut(R"(^x+ \[message cut: (\d+) of 100000 bytes shown\]$)");
+    for (int i = 0; i < 2; ++i) {
+        ParsedLine parsed;
+        ASSERT_TRUE(Parse(records[i], &parsed));
+        std::string text = i == 0 ? parsed.text : parsed.text.substr(std::strlen("prefix "));
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(text, m, cut)) << text.substr(text.size() - 80);
+        EXPECT_EQ(std::stoul(m[1]), text.find(' '));
+        EXPECT_GT(records[i].size(), 8000u);
+        EXPECT_LT(records[i].size(), 16u * 1024);
+    }
+    ParsedLine parsed;
+    ASSERT_TRUE(Parse(records[2], &parsed));
+    EXPECT_EQ(parsed.text, "after");
+}
+
+TEST_F(CHbLoggerTest, ACutNeverSplitsACharacter) {
+    auto writer = Open();
+    // Three-byte characters after one, two and three ASCII bytes: the cut falls at every
+    // offset within a character.
+    for (int shift = 1; shift <= 3; ++shift) {
+        std::string text(static_cast<std::size_t>(shift), 'a');
+        for (int i = 0; i < 10000; ++i)
+            text += "\xE2\x82\xAC";  // the euro sign
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "%s", text.c_str());
+    }
+    for (const std::string& text : Texts(LogPath())) {
+        std::size_t cut = text.find(" [message cut:");
+        ASSERT_NE(cut, std::string::npos);
+        std::size_t euros = cut - text.find('\xE2');
+        EXPECT_EQ(euros % 3, 0u) << "a character was split";
+    }
+}
+
+// --- the lock name ---------------------------------------------------------------------------
+
+TEST_F(CHbLoggerTest, LockNameIsOneHiddenFileBesideTheLogPerLog) {
+    std::string expected;
+    CHbLogger::GetLockName("app", dir_.path(), expected);
+    for (const std::string& spelling : {dir_.path() + "/", dir_.path() + "\\", dir_.path() + "/./",
+                                        dir_.path() + "//", dir_.path() + "/sub/.."}) {
+        std::string name;
+        CHbLogger::GetLockName("app", spelling, name);
+        EXPECT_EQ(name, expected) << spelling;
+    }
+    EXPECT_EQ(expected.rfind(dir_.path() + "/.", 0), 0u) << expected;
+    EXPECT_EQ(expected.find(".log"), std::string::npos) << "pruning would take it for a log";
+    std::string other;
+    CHbLogger::GetLockName("app2", dir_.path(), other);
+    EXPECT_NE(other, expected);
+
+    auto writer = Open();
+    EXPECT_EQ(writer->GetLockName(), expected);
+    EXPECT_EQ(writer->GetAppName(), "app");
+    EXPECT_EQ(writer->GetLogFilePath(), LogPath());
+}
+
+// --- the system log --------------------------------------------------------------------------
+
+std::vector<std::string> g_syslogTexts;
+void RecordSyslog(const char* text) {
+    g_syslogTexts.push_back(text);
+}
+
+TEST_F(CHbLoggerTest, SyslogTextsGoToTheInstalledCallback) {
+    g_syslogTexts.clear();
+    CHbLogger writer;
+    writer.LogMessageSyslog("nobody listens");
+    writer.SetSyslogCallback(&RecordSyslog);
+    writer.LogMessageSyslog("kyd:This log file is not found");
+    EXPECT_EQ(g_syslogTexts, std::vector<std::string>{"kyd:This log file is not found"});
+    EXPECT_NO_THROW(CHbLogger::SyslogToSystemLog("a test of the system log"));
+}
+
+// --- under load ------------------------------------------------------------------------------
+
+// Every "W<writer> S<sequence> <payload>" line of all files of a log, checked whole.
+struct LoadCheck {
+    std::map<int, std::vector<int>> sequences;  // per writer, oldest file first
+    std::vector<std::string> bad;
+};
+
+std::string Payload(int writer, int seq) {
+    return std::string(60, static_cast<char>('a' + (writer * 7 + seq) % 26));
+}
+
+// A rolled file holds about one limit's worth: lines that writers still had on their way
+// when it rolled make it a little longer, and count toward its successor, which then rolls
+// a little early. Much more means a writer stayed on an old file; much less, a second
+// rollover of one full file.
+constexpr std::uint64_t kRolledSlack = 16 * 1024;
+
+LoadCheck CheckLoad(const std::string& base, int maxVersions, std::uint64_t limit) {
+    LoadCheck check;
+    std::regex shape(R"(^W(\d+) S(\d+) ([a-z]+)$)");
+    for (int v = maxVersions; v >= 0; --v) {
+        std::string path = v == 0 ? base : base + "." + std::to_string(v);
+        if (!Exists(path))
+            continue;
+        std::string text = kytest::readFile(path);
+        if (text.rfind("# Log file: ", 0) != 0 || HeaderLines(path).size() != 3)
+            check.bad.push_back(path + ": not exactly one header, at the start");
+        if (v > 0 && (text.size() + kRolledSlack < limit || text.size() > limit + kRolledSlack))
+            check.bad.push_back(path + ": rolled at " + std::to_string(text.size()) + " bytes");
+        for (const std::string& record : Records(path)) {
+            ParsedLine parsed;
+            std::smatch m;
+            if (!Parse(record, &parsed) || !std::regex_match(parsed.text, m, shape)) {
+                check.bad.push_back(path + ": " + record.substr(0, 200));
+                continue;
+            }
+            int writer = std::stoi(m[1]);
+            int seq = std::stoi(m[2]);
+            if (m[3] != Payload(writer, seq))
+                check.bad.push_back(path + ": torn " + record.substr(0, 200));
+            check.sequences[writer].push_back(seq);
+        }
+    }
+    return check;
+}
+
+// Each writer's lines appear exactly once, in the order it wrote them, across the files
+// from the oldest to the current one.
+void ExpectEveryLineOnceInOrder(const LoadCheck& check, int writers, int lines) {
+    for (const std::string& bad : check.bad)
+        ADD_FAILURE() << bad;
+    ASSERT_EQ(check.sequences.size(), static_cast<std::size_t>(writers));
+    for (const auto& [writer, seqs] : check.sequences) {
+        ASSERT_EQ(seqs.size(), static_cast<std::size_t>(lines)) << "writer " << writer;
+        for (int i = 0; i < lines; ++i)
+            ASSERT_EQ(seqs[i], i) << "writer " << writer;
+    }
+}
+
+void Hammer(CHbLogger& writer, int id, int lines) {
+    for (int seq = 0; seq < lines; ++seq)
+        writer.LogMessage(0, 0, "Load", 0, 0, nullptr, "W%d S%d %s", id, seq,
+                          Payload(id, seq).c_str());
+}
+
+TEST_F(CHbLoggerTest, ThreadsShareOneWriterThroughRollovers) {
+    constexpr int kThreads = 4;
+    constexpr int kLines = 5000;
+    constexpr int kVersions = 200;
+    constexpr std::uint64_t kLimit = 64 * 1024;
+    auto writer = Open("threads", true);
+    writer->SetLogFileSizeBytes(kLimit);
+    writer->SetMaxVersions(kVersions);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&writer, t] { Hammer(*writer, t, kLines); });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_TRUE(Exists(LogPath("threads", 20)));
+    EXPECT_EQ(writer->GetDroppedLineCount(), 0u);
+    ExpectEveryLineOnceInOrder(CheckLoad(LogPath("threads"), kVersions, kLimit), kThreads, kLines);
+}
+
+TEST_F(CHbLoggerTest, ProcessesShareOneLogThroughRollovers) {
+    constexpr int kProcesses = 4;
+    constexpr int kLines = 20000;
+    constexpr int kVersions = 100;  // 80,000 lines of ~110 bytes roll about 35 times
+    constexpr std::uint64_t kLimit = 256 * 1024;
+    std::fflush(nullptr);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int code = 0;
+            {
+                CHbLogger writer;
+                if (!writer.Initialize(dir_.path(), "shared", 100, true, false))
+                    code = 2;
+                writer.SetLogFileSizeBytes(kLimit);
+                writer.SetMaxVersions(kVersions);
+                Hammer(writer, p, kLines);
+                if (writer.GetDroppedLineCount() != 0)
+                    code = 3;
+            }
+            ::_exit(code);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_TRUE(Exists(LogPath("shared", 20)));
+    EXPECT_FALSE(Exists(LogPath("shared", kVersions))) << "more rollovers than expected";
+    ExpectEveryLineOnceInOrder(CheckLoad(LogPath("shared"), kVersions, kLimit), kProcesses, kLines);
+}
+
+}  // namespace
