@@ -2,7 +2,11 @@
 // exposes, for callers that want them all.
 #pragma once
 
+#include "kylib/diagnostics/EvDebug.h"
+#include "kylib/platforminfo/KYPlatformInfo.h"
+#include "os/Handle.h"
 #include "os/LastError.h"
+#include "os/System.h"
 #include "os/Utf.h"
 #include "os/Win32.h"
 #include "os/registry/Registry.h"

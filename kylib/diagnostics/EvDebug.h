@@ -104,8 +104,8 @@ public:
         __attribute__((format(printf, 5, 6)));
     void DebugJob(const char* prefix, __int64 jobId, const char* fmt, ...)
         __attribute__((format(printf, 4, 5)));
-    void DebugFLDJ(const char* tag, unsigned long line, int level, __int64 jobId, const char* fmt, ...)
-        __attribute__((format(printf, 6, 7)));
+    void DebugFLDJ(const char* tag, unsigned long line, int level, __int64 jobId, const char* fmt,
+                   ...) __attribute__((format(printf, 6, 7)));
     void LogMessage(int level, const char* tag, unsigned long line, __int64 jobId,
                     const char* prefix, const char* fmt, ...) __attribute__((format(printf, 7, 8)));
     void Error(const char* tag, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -152,10 +152,10 @@ public:
     int GetDebugLevel();
     int getDefaultDebugLevel();
     void setDefaultDebugLevel(int level);
-    void setLogFileSize(unsigned __int64 megabytes);
-    unsigned __int64 getLogFileSize();
-    unsigned __int64 getDefaultLogFileSize();
-    void setDefaultLogFileSize(unsigned __int64 megabytes);
+    void setLogFileSize(std::uint64_t megabytes);
+    std::uint64_t getLogFileSize();
+    std::uint64_t getDefaultLogFileSize();
+    void setDefaultLogFileSize(std::uint64_t megabytes);
     std::uint32_t getMaxVersion();
     std::uint32_t getDefaultMaxVersion();
     void setJobId(__int64 jobId);

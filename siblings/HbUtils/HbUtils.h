@@ -4,6 +4,7 @@
 #include "siblings/HbUtils/AutoHandles.h"
 #include "siblings/HbUtils/CHbError.h"
 #include "siblings/HbUtils/CHbLibrary.h"
+#include "siblings/HbUtils/CHbLogger.h"
 #include "siblings/HbUtils/CTimeStamp.h"
 #include "siblings/HbUtils/FXCodeLocation.h"
 #include "siblings/HbUtils/FXErrorItem.h"

@@ -9,6 +9,7 @@
 namespace kybasic {
 
 int runDemo(int argc, char** argv);
+int runLog(int argc, char** argv);
 int runReg(int argc, char** argv);
 
 // The reg verb with its streams given: questions are read from `in`, results written to

@@ -1,18 +1,20 @@
 // kybasic demo: the road a process of the product takes when it starts, shown step by
-// step. It finds the installation instance in the store, or lays down the one a fresh
-// install would hold, and prints what it found or made.
+// step. It finds its installation instance in the store (or lays down the one a fresh
+// install would hold), opens its debug log from the instance's settings, writes each
+// step it takes into that log, and prints what it found and where the log is.
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "kylib/diagnostics/EvDebug.h"
+#include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/LastError.h"
 #include "os/registry/Registry.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
+#include "siblings/RoDorovev/RoDorovev.h"
 #include "tools/kybasic/Commands.h"
 
 namespace kybasic {
@@ -20,25 +22,21 @@ namespace {
 
 // The version this build of the product installs.
 constexpr const char* kProductVersion = "11.36.0";
-constexpr DWORD kPlatformTypeClient = 4;
+constexpr unsigned long kPlatformTypeClient = 4;
 
 struct Value {
-    std::string section;  // below the instance root; "" for the root itself
+    std::string section;  // in the instance notation: "" is the instance root
     const char* name;
     DWORD type;
-    std::string text;     // for string types
-    DWORD number;         // for REG_DWORD
+    std::string text;      // for the string types
+    unsigned long number;  // for REG_DWORD
 };
-
-std::string hostName() {
-    char buf[HOST_NAME_MAX + 1] = {};
-    return gethostname(buf, sizeof buf - 1) == 0 ? buf : "localhost";
-}
 
 // Where a fresh install puts its folders: system folders for root, the home folder
 // otherwise.
 std::string installRoot() {
-    if (geteuid() == 0) return "/opt/kelbrin";
+    if (geteuid() == 0)
+        return "/opt/kelbrin";
     const char* home = std::getenv("HOME");
     return std::string(home ? home : "/tmp") + "/.local/share/kelbrin";
 }
@@ -55,79 +53,90 @@ std::vector<Value> freshInstall(const std::string& client) {
         {"Base", "dSARVEXTEMPDIR", REG_EXPAND_SZ, root + "/Temp", 0},
         {"Base", "nLanguageID", REG_DWORD, "", 0},
         {"EventManager", "dEVLOGDIR", REG_EXPAND_SZ, logs, 0},
-        {"Machines\\" + client, "sHOSTNAME", REG_SZ, client, 0},
+        {"Machines/" + client, "sHOSTNAME", REG_SZ, client, 0},
     };
 }
 
-std::string showValue(HKEY key, const char* name) {
-    char buf[1024];
-    DWORD type = 0, size = sizeof buf;
-    if (kyos::reg::queryValue(key, name, &type, buf, &size) != ERROR_SUCCESS) return "(missing)";
-    if (type == REG_DWORD && size == 4) {
-        DWORD v;
-        std::memcpy(&v, buf, 4);
-        return std::to_string(v);
+bool write(KYPlatformInfo& store, const Value& v) {
+    const char* section = v.section.c_str();
+    switch (v.type) {
+        case REG_DWORD:
+            return store.setNumber(section, v.name, v.number) != 0;
+        case REG_EXPAND_SZ:
+            return store.setDirectory(section, v.name, v.text.c_str(),
+                                      static_cast<int>(v.text.size())) != 0;
+        default:
+            return store.setString(section, v.name, v.text) != 0;
     }
-    return std::string(buf, size > 0 && buf[size - 1] == '\0' ? size - 1 : size);
+}
+
+std::string read(KYPlatformInfo& store, const Value& v) {
+    if (v.type == REG_DWORD) {
+        unsigned long n = 0;
+        return store.getNumber(v.section.c_str(), v.name, &n) ? std::to_string(n) : "(missing)";
+    }
+    std::string text;
+    return store.getString(v.section.c_str(), v.name, &text) ? text : "(missing)";
 }
 
 }  // namespace
 
 int runDemo(int, char**) {
-    const std::string product = KYPI_Focus::getProductName();
-    const std::string instance = KYPI_Focus::getFocus();
     const char* clientName = KYPI_Focus::getFocusClientName();
-    const std::string client = clientName ? clientName : hostName();
-    const std::string instanceRoot = "SOFTWARE\\Kelbrin Systems\\" + product + "\\" + instance;
+    const std::string client = clientName ? clientName : RoDorovev::GetLocalHostName();
+    std::vector<std::string> road;  // what happened before the log was open
 
+    // 1. The installation: the instance this process belongs to, in the store.
     std::printf("Registry store: %s\n", kyos::reg::storePath().c_str());
-    HKEY probe = nullptr;
-    DWORD rc = kyos::reg::openKey(HKEY_LOCAL_MACHINE, instanceRoot, 0, KEY_READ, &probe);
-    bool found = rc == ERROR_SUCCESS;
-    kyos::reg::closeKey(probe);
-    if (!found && rc != ERROR_FILE_NOT_FOUND) {
-        std::fprintf(stderr, "kybasic demo: cannot read the store: %s\n", kyos::win32MessageText(rc).c_str());
-        return 1;
-    }
-
-    std::vector<Value> values = freshInstall(client);
+    KYPlatformInfo store(0, 0);
+    std::vector<std::string> instances;
+    store.GetAllInInstances(instances);
+    bool found = false;
+    for (const std::string& name : instances)
+        found = found || name == store.getFocus();
+    const std::vector<Value> values = freshInstall(client);
     if (!found) {
         // Laid down in one transaction: a half-made instance would look like a broken one.
         kyos::reg::Transaction txn;
-        for (const Value& v : values) {
-            HKEY key = nullptr;
-            rc = kyos::reg::createKey(HKEY_LOCAL_MACHINE, instanceRoot + "\\" + v.section, 0, KEY_ALL_ACCESS, &key,
-                                      nullptr);
-            if (rc == ERROR_SUCCESS) {
-                rc = v.type == REG_DWORD
-                         ? kyos::reg::setValue(key, v.name, v.type, &v.number, sizeof v.number)
-                         : kyos::reg::setValue(key, v.name, v.type, v.text.c_str(),
-                                               static_cast<DWORD>(v.text.size() + 1));
-                kyos::reg::closeKey(key);
-            }
-            if (rc != ERROR_SUCCESS) break;
-        }
-        if (rc == ERROR_SUCCESS) rc = txn.commit();
+        bool ok = txn.status() == ERROR_SUCCESS;
+        for (const Value& v : values)
+            ok = ok && write(store, v);
+        DWORD rc = ok ? txn.commit() : ERROR_INVALID_FUNCTION;
         if (rc != ERROR_SUCCESS) {
             std::fprintf(stderr, "kybasic demo: cannot create the instance: %s\n",
-                         kyos::win32MessageText(rc).c_str());
+                         store.getLastErrorMsg().empty() ? kyos::win32MessageText(rc).c_str()
+                                                         : store.getLastErrorMsg().c_str());
             return 1;
         }
     }
-    std::printf("Instance %s of %s: %s\n", instance.c_str(), product.c_str(),
-                found ? "found" : "created as a fresh install");
-    std::printf("  HKEY_LOCAL_MACHINE\\%s\n", instanceRoot.c_str());
-    for (const Value& v : values) {
-        const std::string& section = v.section;
-        HKEY key = nullptr;
-        std::string shown = "(missing)";
-        if (kyos::reg::openKey(HKEY_LOCAL_MACHINE, instanceRoot + "\\" + section, 0, KEY_READ, &key) ==
-            ERROR_SUCCESS) {
-            shown = showValue(key, v.name);
-            kyos::reg::closeKey(key);
-        }
-        std::printf("    %-24s %s\n", ((section.empty() ? "" : section + "\\") + v.name).c_str(), shown.c_str());
+    road.push_back(std::string("Instance ") + store.getFocus() +
+                   (found ? " found" : " created as a fresh install"));
+
+    // 2. The debug log, opened from the instance's settings.
+    EvDebug log;
+    if (!log.initialize(EvDebug::getLogId("kybasic"), 0, true, "")) {
+        std::fprintf(stderr, "kybasic demo: cannot open the debug log\n");
+        return 1;
     }
+    for (const std::string& step : road)
+        log.DebugLvl("kybasic::demo", 1, "%s", step.c_str());
+    log.DebugLvl("kybasic::demo", 1, "Debug log opened as [%s] at level %d",
+                 log.getModuleName().c_str(), log.getDebugLevel());
+
+    // 3. The settings a process reads before its work.
+    std::printf("Instance %s of %s: %s\n", store.getFocus(), store.getProductName(),
+                found ? "found" : "created as a fresh install");
+    for (const Value& v : values) {
+        std::string shown = read(store, v);
+        std::string name = (v.section.empty() ? "" : v.section + "/") + v.name;
+        std::printf("    %-24s %s\n", name.c_str(), shown.c_str());
+        log.DebugLvl("kybasic::demo", 2, "Read [%s] = [%s]", name.c_str(), shown.c_str());
+    }
+    log.DebugLvl("kybasic::demo", 1, "Platform type %lu, process %s (%ld) on %s",
+                 store.getKYPlatformType(), EvDebug::getProcessName(), EvDebug::getProcessId(),
+                 EvDebug::getHostName());
+    std::printf("Debug log: %s\n", log.getLogFilePath().c_str());
+    log.finalize();
     return 0;
 }
 

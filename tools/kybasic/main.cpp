@@ -14,6 +14,7 @@ struct Verb {
 
 constexpr Verb kVerbs[] = {
     {"demo", kybasic::runDemo, "set up (or find) the installation instance and show it"},
+    {"log", kybasic::runLog, "write one line into a debug log: log NAME LEVEL TEXT"},
     {"reg", kybasic::runReg, "query, add, delete, copy, export and import registry keys"},
 };
 

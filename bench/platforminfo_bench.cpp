@@ -1,0 +1,105 @@
+// Reading one DWORD through the platform store as callers do (a new store object per
+// call, section name in the instance notation), beside the raw store calls that read the
+// same value (open key, query value, close key) with the full path already spelled out.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <string>
+
+#include "kylib/platforminfo/KYPlatformInfo.h"
+#include "os/registry/Registry.h"
+#include "siblings/KyFocus/KYPI_Focus.h"
+
+namespace {
+
+constexpr const char* kBase = "SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001\\Base";
+constexpr DWORD kPlatformType = 4;
+
+// A store shaped like an installation: 40 sections of 40 values each.
+struct PlatformStore {
+    std::string dir, path;
+    PlatformStore() {
+        char tmpl[] = "/tmp/kybench-pinfo-XXXXXX";
+        dir = mkdtemp(tmpl);
+        path = dir + "/registry.db";
+        kyos::reg::setStorePath(path);
+        kyos::reg::Transaction txn;
+        for (int s = 0; s < 40; ++s) {
+            std::string section =
+                s == 0
+                    ? std::string(kBase)
+                    : "SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001\\Section" + std::to_string(s);
+            HKEY key = nullptr;
+            kyos::reg::createKey(HKEY_LOCAL_MACHINE, section, 0, KEY_ALL_ACCESS, &key, nullptr);
+            for (DWORD v = 0; v < 40; ++v) {
+                std::string name = v == 7 ? "nPLATTYPE" : "nValue" + std::to_string(v);
+                DWORD data = v == 7 ? kPlatformType : v;
+                kyos::reg::setValue(key, name, REG_DWORD, &data, sizeof data);
+            }
+            kyos::reg::closeKey(key);
+        }
+        txn.commit();
+    }
+    ~PlatformStore() {
+        kyos::reg::setStorePath("");
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (std::system(cmd.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+};
+
+// Other benchmarks in the binary point the process at stores of their own: each of ours
+// points it back at this one, and at the instance it was laid out for.
+void useStore() {
+    static PlatformStore store;
+    kyos::reg::setStorePath(store.path);
+    KYPI_Focus::setFocus("Instance001");
+    KYPI_Focus::setProductName("Sarvex");
+    KYPI_Focus::setProductType(KELBRIN_PRODUCT_TYPE_DEFAULT);
+    KYPI_Focus::setRemoteTesselFocus("");
+}
+
+void BM_PlatformInfo_GetNumber_NewStorePerCall(benchmark::State& state) {
+    useStore();
+    unsigned long value = 0;
+    for (auto _ : state) {
+        KYPlatformInfo().getNumber("Base", "nPLATTYPE", &value);
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kPlatformType)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_PlatformInfo_GetNumber_NewStorePerCall);
+
+void BM_PlatformInfo_GetNumber_OneStore(benchmark::State& state) {
+    useStore();
+    KYPlatformInfo store;
+    unsigned long value = 0;
+    for (auto _ : state) {
+        store.getNumber("Base", "nPLATTYPE", &value);
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kPlatformType)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_PlatformInfo_GetNumber_OneStore);
+
+// The peer: the least a caller can do with the store's own calls.
+void BM_PlatformInfo_RawOpenQueryClose(benchmark::State& state) {
+    useStore();
+    DWORD value = 0;
+    for (auto _ : state) {
+        HKEY key = nullptr;
+        kyos::reg::openKey(HKEY_LOCAL_MACHINE, kBase, 0, KEY_READ, &key);
+        DWORD type = 0, size = sizeof value;
+        kyos::reg::queryValue(key, "nPLATTYPE", &type, &value, &size);
+        kyos::reg::closeKey(key);
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kPlatformType)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_PlatformInfo_RawOpenQueryClose);
+
+}  // namespace
