@@ -372,12 +372,11 @@ public:
 
 private:
     void MarkContinuations(char* start) {
-        std::size_t breaks = 0;
-        for (char* p = start; p < m_pos; ++p)
-            if (*p == '\n')
-                ++breaks;
-        if (breaks == 0)
+        // Most messages have no line break: find that out with one vectorised scan.
+        char* first = static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(m_pos - start)));
+        if (first == nullptr)
             return;
+        std::size_t breaks = static_cast<std::size_t>(std::count(first, m_pos, '\n'));
         if (static_cast<std::size_t>(m_end - m_pos) < breaks) {
             // No room to indent: keep the record on one line instead.
             std::replace(start, m_pos, '\n', ' ');
