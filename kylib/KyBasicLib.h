@@ -2,7 +2,11 @@
 // exposes, for callers that want them all.
 #pragma once
 
+#include "kylib/diagnostics/CError.h"
+#include "kylib/diagnostics/CErrorMessage.h"
+#include "kylib/diagnostics/ErrorMM.h"
 #include "kylib/diagnostics/EvDebug.h"
+#include "kylib/diagnostics/KyException.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/Handle.h"
 #include "os/LastError.h"

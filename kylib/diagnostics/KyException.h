@@ -3,9 +3,9 @@
 //
 // It carries the function ("Class::method"), a message, the source file, the line (-1
 // when not given) and an error number (0 when not given). Making one writes a line to the
-// process's default debug log. Copying never throws: a text that cannot be copied (or a
-// null one) is replaced by a shared constant ("unknown" for names, "Not enough memory"
-// for the message). A value; copies may go to other threads.
+// process's default debug log; a copy is not logged again. Copying never throws: a text
+// that cannot be copied (or a null one) is replaced by a shared constant ("unknown" for
+// names, "Not enough memory" for the message). A value; copies may go to other threads.
 #pragma once
 
 #include <string>
@@ -16,8 +16,8 @@ public:
     KyException(const char* func, const char* message, const char* file, int line, int errorNumber);
     KyException(const char* func, const std::string& message, const char* file, int line,
                 int errorNumber);
-    KyException(const KyException& other);
-    KyException& operator=(const KyException& other);
+    KyException(const KyException& other) noexcept;
+    KyException& operator=(const KyException& other) noexcept;
     virtual ~KyException();
 
     const char* getFuncName() const { return m_funcName; }
