@@ -2,6 +2,9 @@
 // exposes, for callers that want them all.
 #pragma once
 
+#include "kylib/concurrency/KySync.h"
+#include "kylib/concurrency/KyThread.h"
+#include "kylib/concurrency/KyThreadAnnotations.h"
 #include "kylib/diagnostics/CError.h"
 #include "kylib/diagnostics/CErrorMessage.h"
 #include "kylib/diagnostics/ErrorMM.h"
