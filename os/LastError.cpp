@@ -88,6 +88,11 @@ constexpr CodeText kMessages[] = {
     {ERROR_INTERNAL_ERROR, "An internal error occurred."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
     {ERROR_INVALID_STATE, "The group or resource is not in the correct state to perform the requested operation."},
+    {ERROR_INVALID_ADDRESS, "Attempt to access invalid address."},
+    {ERROR_MAPPED_ALIGNMENT,
+     "The base address or the file offset specified does not have the proper alignment."},
+    {ERROR_NO_SYSTEM_RESOURCES,
+     "Insufficient system resources exist to complete the requested service."},
 };
 
 }  // namespace

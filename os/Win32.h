@@ -186,4 +186,29 @@ constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
 
+// Kernel objects: access rights, wait limits, section protections and the codes their
+// calls return (winnt.h / winerror.h values).
+constexpr DWORD SYNCHRONIZE = 0x00100000;
+constexpr DWORD STANDARD_RIGHTS_REQUIRED = 0x000F0000;
+constexpr DWORD MUTEX_MODIFY_STATE = 0x0001;
+constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
+constexpr DWORD EVENT_MODIFY_STATE = 0x0002;
+constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003;
+constexpr DWORD SEMAPHORE_MODIFY_STATE = 0x0002;
+constexpr DWORD SEMAPHORE_ALL_ACCESS = 0x001F0003;
+constexpr DWORD FILE_MAP_COPY = 0x0001;
+constexpr DWORD FILE_MAP_WRITE = 0x0002;
+constexpr DWORD FILE_MAP_READ = 0x0004;
+constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
+constexpr DWORD PAGE_READONLY = 0x02;
+constexpr DWORD PAGE_READWRITE = 0x04;
+constexpr DWORD PAGE_WRITECOPY = 0x08;
+constexpr DWORD SEC_COMMIT = 0x08000000;
+constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x00000001;
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+constexpr DWORD ERROR_INVALID_ADDRESS = 487;
+constexpr DWORD ERROR_MAPPED_ALIGNMENT = 1132;
+constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+
 #endif  // !_WIN32

@@ -1,0 +1,324 @@
+// Kernel objects shared between processes: forked children hold, signal and die.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "os/Handle.h"
+#include "os/LastError.h"
+#include "os/sync/Futex.h"
+#include "os/sync/Sync.h"
+#include "tests/os/sync/SyncTestSupport.h"
+
+using kytest::Child;
+using kytest::eventually;
+using kytest::objectName;
+using kytest::ScopedHandle;
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Runs `act` on another thread once the calling thread sleeps in a wait; joined at the end.
+class WhenAsleep {
+public:
+    template <class F>
+    explicit WhenAsleep(F act)
+        : sleeper_(kytest::currentThreadId()), thread_([this, act] {
+              if (eventually([this] { return kytest::blockedInFutex(sleeper_); }))
+                  act();
+          }) {}
+    ~WhenAsleep() { thread_.join(); }
+
+private:
+    pid_t sleeper_;
+    std::thread thread_;
+};
+
+// ---- Abandonment ----------------------------------------------------------------------
+
+enum class Death { Killed, Exited };
+enum class Waiting { Single, AnyOfTwo, AnyOfTwoWithoutWaitv, AfterTheDeath };
+
+struct AbandonCase {
+    Death death;
+    Waiting waiting;
+};
+
+class AbandonTest : public ::testing::TestWithParam<AbandonCase> {
+protected:
+    void TearDown() override { kyos::sync_internal::setFutexWaitManyEnabled(true); }
+};
+
+TEST_P(AbandonTest, ChildDyingAsOwnerHandsTheMutexOverAbandoned) {
+    const AbandonCase param = GetParam();
+    std::string name = objectName("mutex");
+    ScopedHandle mutex(kyos::createMutex(FALSE, name.c_str()));
+    ScopedHandle quit(kyos::createEvent(TRUE, FALSE, nullptr));
+    ASSERT_TRUE(mutex && quit);
+    Child child([&] {
+        HANDLE own = kyos::openMutex(SYNCHRONIZE, name.c_str());
+        if (own == nullptr || kyos::waitForSingleObject(own, 0) != WAIT_OBJECT_0)
+            return 1;
+        Child::sendToParent('h');
+        Child::receiveFromParent();  // then ends still owning it
+        return 0;
+    });
+    ASSERT_EQ(child.receive(), 'h');
+    auto die = [&] {
+        if (param.death == Death::Killed)
+            child.kill(SIGKILL);
+        else
+            child.send('x');
+    };
+    if (param.waiting == Waiting::AnyOfTwoWithoutWaitv)
+        kyos::sync_internal::setFutexWaitManyEnabled(false);
+
+    DWORD result;
+    DWORD expected = WAIT_ABANDONED;
+    if (param.waiting == Waiting::AfterTheDeath) {
+        die();
+        child.wait();
+        result = kyos::waitForSingleObject(mutex.get(), 0);
+    } else if (param.waiting == Waiting::Single) {
+        WhenAsleep dieThen(die);
+        result = kyos::waitForSingleObject(mutex.get(), 20000);
+    } else {
+        HANDLE both[] = {quit.get(), mutex.get()};
+        expected = WAIT_ABANDONED_0 + 1;
+        WhenAsleep dieThen(die);
+        result = kyos::waitForMultipleObjects(2, both, FALSE, 20000);
+    }
+    EXPECT_EQ(result, expected);
+    EXPECT_EQ(child.wait(), param.death == Death::Killed ? 128 + SIGKILL : 0);
+    // This thread owns it now, once; then it is an ordinary mutex again.
+    EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+    EXPECT_FALSE(kyos::releaseMutex(mutex.get()));
+    EXPECT_EQ(kyos::waitForSingleObject(mutex.get(), 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+}
+
+std::string abandonCaseName(const ::testing::TestParamInfo<AbandonCase>& info) {
+    static const char* const kDeaths[] = {"Killed", "Exited"};
+    static const char* const kWaits[] = {"Single", "AnyOfTwo", "AnyOfTwoWithoutWaitv",
+                                         "AfterTheDeath"};
+    return std::string(kDeaths[static_cast<int>(info.param.death)]) +
+           kWaits[static_cast<int>(info.param.waiting)];
+}
+
+INSTANTIATE_TEST_SUITE_P(DeathsAndWaits, AbandonTest,
+                         ::testing::Values(AbandonCase{Death::Killed, Waiting::Single},
+                                           AbandonCase{Death::Exited, Waiting::Single},
+                                           AbandonCase{Death::Killed, Waiting::AnyOfTwo},
+                                           AbandonCase{Death::Exited, Waiting::AnyOfTwo},
+                                           AbandonCase{Death::Killed,
+                                                       Waiting::AnyOfTwoWithoutWaitv},
+                                           AbandonCase{Death::Killed, Waiting::AfterTheDeath},
+                                           AbandonCase{Death::Exited, Waiting::AfterTheDeath}),
+                         abandonCaseName);
+
+// ---- Signalling across processes ------------------------------------------------------
+
+TEST(AcrossProcesses, SetWakesAWaiterInAnotherProcess) {
+    std::string name = objectName("event");
+    ScopedHandle event(kyos::createEvent(FALSE, FALSE, name.c_str()));
+    Child child([&] {
+        HANDLE own = kyos::openEvent(SYNCHRONIZE, name.c_str());
+        return own != nullptr && kyos::waitForSingleObject(own, 20000) == WAIT_OBJECT_0 ? 0 : 1;
+    });
+    ASSERT_TRUE(eventually([&] { return kytest::blockedInFutex(child.pid()); }));
+    ASSERT_TRUE(kyos::setEvent(event.get()));
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(kyos::waitForSingleObject(event.get(), 0), WAIT_TIMEOUT);  // the child took it
+}
+
+// The parent waits on several objects; the child signals them one after the other.
+TEST(AcrossProcesses, WaitsOnSeveralObjectsWakeOnAnotherProcessesSignals) {
+    for (BOOL all : {FALSE, TRUE}) {
+        SCOPED_TRACE(all ? "all" : "any");
+        std::string eventName = objectName("event");
+        std::string semaphoreName = objectName("sem");
+        ScopedHandle local(kyos::createEvent(FALSE, FALSE, nullptr));
+        ScopedHandle event(kyos::createEvent(TRUE, FALSE, eventName.c_str()));
+        ScopedHandle semaphore(kyos::createSemaphore(0, 1, semaphoreName.c_str()));
+        Child child([&] {
+            HANDLE own = kyos::openEvent(EVENT_MODIFY_STATE, eventName.c_str());
+            HANDLE count = kyos::openSemaphore(SEMAPHORE_MODIFY_STATE, semaphoreName.c_str());
+            if (Child::receiveFromParent() != 'e' || !kyos::setEvent(own))
+                return 1;
+            Child::sendToParent('e');
+            if (Child::receiveFromParent() != 's' || !kyos::releaseSemaphore(count, 1, nullptr))
+                return 2;
+            return 0;
+        });
+        std::atomic<bool> done{false};
+        pid_t waiter = kytest::currentThreadId();
+        std::thread driver([&] {
+            eventually([&] { return kytest::blockedInFutex(waiter); });
+            child.send('e');
+            EXPECT_EQ(child.receive(), 'e');
+            if (all) {
+                // The event alone does not end a wait for all: the waiter sleeps on.
+                EXPECT_TRUE(eventually([&] { return kytest::blockedInFutex(waiter); }));
+                EXPECT_FALSE(done.load());
+                child.send('s');
+            }
+        });
+        HANDLE handles[] = {local.get(), semaphore.get(), event.get()};
+        DWORD result =
+            kyos::waitForMultipleObjects(all ? 2 : 3, all ? handles + 1 : handles, all, 20000);
+        done.store(true);
+        driver.join();
+        EXPECT_EQ(result, all ? WAIT_OBJECT_0 : WAIT_OBJECT_0 + 2);
+        if (!all)
+            child.send('s');
+        EXPECT_EQ(child.wait(), 0);
+    }
+}
+
+TEST(AcrossProcesses, MutexExcludesAcrossProcesses) {
+    constexpr int kRounds = 2000;
+    std::string mutexName = objectName("mutex");
+    std::string sectionName = objectName("counter");
+    ScopedHandle mutex(kyos::createMutex(FALSE, mutexName.c_str()));
+    ScopedHandle section(
+        kyos::createFileMapping(PAGE_READWRITE, sizeof(long), sectionName.c_str()));
+    auto* counter =
+        static_cast<volatile long*>(kyos::mapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0));
+    ASSERT_NE(counter, nullptr);
+    auto count = [&](HANDLE lock, volatile long* shared) {
+        for (int i = 0; i < kRounds; ++i) {
+            if (kyos::waitForSingleObject(lock, INFINITE) != WAIT_OBJECT_0)
+                return false;
+            long seen = *shared;
+            *shared = seen + 1;
+            kyos::releaseMutex(lock);
+        }
+        return true;
+    };
+    Child child([&] {
+        HANDLE lock = kyos::openMutex(SYNCHRONIZE, mutexName.c_str());
+        HANDLE view = kyos::openFileMapping(FILE_MAP_WRITE, sectionName.c_str());
+        auto* shared = static_cast<volatile long*>(kyos::mapViewOfFile(view, FILE_MAP_WRITE, 0, 0));
+        if (lock == nullptr || shared == nullptr)
+            return 1;
+        Child::sendToParent('r');
+        return count(lock, shared) ? 0 : 2;
+    });
+    ASSERT_EQ(child.receive(), 'r');
+    EXPECT_TRUE(count(mutex.get(), counter));
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(*counter, 2 * kRounds);
+    kyos::unmapViewOfFile(const_cast<long*>(counter));
+}
+
+// ---- Lifetime across processes --------------------------------------------------------
+
+TEST(AcrossProcesses, ObjectEndsWithItsLastHolderEvenAKilledOne) {
+    for (Death death : {Death::Killed, Death::Exited}) {
+        for (bool parentHoldsOn : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << (death == Death::Killed ? "killed" : "exited")
+                                              << (parentHoldsOn ? ", parent holds on" : ""));
+            std::string name = objectName("mutex");
+            std::string path = kyos::namedObjectPath(name.c_str());
+            Child child([&] {
+                // Never closed: the child ends holding it.
+                if (kyos::createMutex(TRUE, name.c_str()) == nullptr)
+                    return 1;
+                Child::sendToParent('c');
+                Child::receiveFromParent();
+                return 0;
+            });
+            ASSERT_EQ(child.receive(), 'c');
+            ScopedHandle opened(kyos::openMutex(SYNCHRONIZE, name.c_str()));
+            ASSERT_TRUE(opened);
+            if (!parentHoldsOn)
+                opened.reset();
+            if (death == Death::Killed)
+                child.kill(SIGKILL);
+            else
+                child.send('x');
+            child.wait();
+            if (parentHoldsOn) {
+                {
+                    ScopedHandle again(kyos::openMutex(SYNCHRONIZE, name.c_str()));
+                    EXPECT_TRUE(again);
+                    EXPECT_EQ(kyos::waitForSingleObject(again.get(), 0), WAIT_ABANDONED);
+                    kyos::releaseMutex(again.get());
+                }
+                EXPECT_TRUE(exists(path));
+                opened.reset();
+                EXPECT_FALSE(exists(path));
+            }
+            kyos::setLastError(0);
+            EXPECT_EQ(kyos::openMutex(SYNCHRONIZE, name.c_str()), nullptr);
+            EXPECT_EQ(kyos::lastError(), ERROR_FILE_NOT_FOUND);
+            EXPECT_FALSE(exists(path));
+            ScopedHandle fresh(kyos::createMutex(FALSE, name.c_str()));
+            EXPECT_EQ(kyos::lastError(), ERROR_SUCCESS);  // new, not the dead one's
+            EXPECT_EQ(kyos::waitForSingleObject(fresh.get(), 0), WAIT_OBJECT_0);
+            kyos::releaseMutex(fresh.get());
+        }
+    }
+}
+
+// A forked child opens the objects of its parent for itself, and holds them after the
+// parent has let go.
+TEST(AcrossProcesses, ForkedChildHoldsWhatItOpens) {
+    std::string name = objectName("event");
+    ScopedHandle event(kyos::createEvent(TRUE, FALSE, name.c_str()));
+    Child child([&] {
+        HANDLE own = kyos::openEvent(EVENT_ALL_ACCESS, name.c_str());
+        if (own == nullptr)
+            return 1;
+        Child::sendToParent('o');
+        if (Child::receiveFromParent() != 's' || !kyos::setEvent(own))
+            return 2;
+        kyos::closeHandle(own);
+        return 0;
+    });
+    ASSERT_EQ(child.receive(), 'o');
+    event.reset();
+    ScopedHandle reopened(kyos::openEvent(SYNCHRONIZE, name.c_str()));
+    ASSERT_TRUE(reopened) << kyos::lastError();
+    child.send('s');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(kyos::waitForSingleObject(reopened.get(), 0), WAIT_OBJECT_0);
+}
+
+TEST(AcrossProcesses, OtherUsersOpenOnlyWhatIsOpenToEveryone) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    constexpr uid_t kNobody = 65534;
+    std::string ownerOnly = objectName("private");
+    std::string everyone = objectName("public");
+    ScopedHandle privateMutex(kyos::createMutex(FALSE, ownerOnly.c_str()));
+    ScopedHandle publicMutex(
+        kyos::createMutex(FALSE, everyone.c_str(), kyos::ObjectSecurity::Everyone));
+    Child child([&] {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            return 1;
+        if (kyos::openMutex(SYNCHRONIZE, ownerOnly.c_str()) != nullptr ||
+            kyos::lastError() != ERROR_ACCESS_DENIED)
+            return 2;
+        if (kyos::createMutex(FALSE, ownerOnly.c_str()) != nullptr ||
+            kyos::lastError() != ERROR_ACCESS_DENIED)
+            return 3;
+        HANDLE shared = kyos::openMutex(SYNCHRONIZE, everyone.c_str());
+        if (shared == nullptr || kyos::waitForSingleObject(shared, 0) != WAIT_OBJECT_0)
+            return 4;
+        kyos::releaseMutex(shared);
+        return 0;
+    });
+    EXPECT_EQ(child.wait(), 0);
+}
+
+}  // namespace
