@@ -2,6 +2,7 @@
 // exposes, for callers that want them all.
 #pragma once
 
+#include "kylib/concurrency/KyKernelSync.h"
 #include "kylib/concurrency/KySync.h"
 #include "kylib/concurrency/KyThread.h"
 #include "kylib/concurrency/KyThreadAnnotations.h"

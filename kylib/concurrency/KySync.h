@@ -463,3 +463,4 @@ private:
     KySafeFlags* m_flags;
     int m_value;
 };
+#include "kylib/concurrency/KyKernelSync.h"
