@@ -287,7 +287,7 @@ HANDLE createFile(const std::string& path, DWORD access, DWORD /*share*/, DWORD 
 BOOL readFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead) {
     if (bytesRead != nullptr)
         *bytesRead = 0;
-    std::shared_ptr<FileObject> object = lookupHandleAs<FileObject>(file);
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;
     if (buffer == nullptr && size != 0) {
@@ -326,7 +326,7 @@ BOOL readFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead) {
 BOOL writeFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten) {
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
-    std::shared_ptr<FileObject> object = lookupHandleAs<FileObject>(file);
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;
     if (buffer == nullptr && size != 0) {
@@ -355,7 +355,7 @@ BOOL writeFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten)
 }
 
 BOOL setFilePointer(HANDLE file, LONGLONG distance, LONGLONG* newPosition, DWORD moveMethod) {
-    std::shared_ptr<FileObject> object = lookupHandleAs<FileObject>(file);
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;
     int whence;
@@ -384,7 +384,7 @@ BOOL setFilePointer(HANDLE file, LONGLONG distance, LONGLONG* newPosition, DWORD
 }
 
 BOOL getFileSize(HANDLE file, ULONGLONG* size) {
-    std::shared_ptr<FileObject> object = lookupHandleAs<FileObject>(file);
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;
     struct stat st;
@@ -398,7 +398,7 @@ BOOL getFileSize(HANDLE file, ULONGLONG* size) {
 }
 
 BOOL setFileSize(HANDLE file, ULONGLONG size) {
-    std::shared_ptr<FileObject> object = lookupHandleAs<FileObject>(file);
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;
     if (!object->canWrite()) {
@@ -421,7 +421,7 @@ BOOL setFileSize(HANDLE file, ULONGLONG size) {
 }
 
 BOOL flushFile(HANDLE file) {
-    std::shared_ptr<FileObject> object = lookupHandleAs<FileObject>(file);
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;
     if (::fsync(object->fd()) != 0) {
@@ -509,7 +509,7 @@ HANDLE findFirstFile(const std::string& pattern, FindData* data) {
 }
 
 BOOL findNextFile(HANDLE find, FindData* data) {
-    std::shared_ptr<FindObject> object = lookupHandleAs<FindObject>(find);
+    HandleRef<FindObject> object = lookupHandleRef<FindObject>(find);
     if (!object)
         return FALSE;
     DWORD code = object->next(data);
@@ -521,7 +521,7 @@ BOOL findNextFile(HANDLE find, FindData* data) {
 }
 
 BOOL findClose(HANDLE find) {
-    if (!lookupHandleAs<FindObject>(find))
+    if (!lookupHandleRef<FindObject>(find))
         return FALSE;
     return closeHandle(find);
 }

@@ -41,7 +41,7 @@ public:
 };
 
 std::shared_ptr<ThreadState> stateOf(void* handle) {
-    std::shared_ptr<ThreadObject> object = kyos::lookupHandleAs<ThreadObject>(handle);
+    kyos::HandleRef<ThreadObject> object = kyos::lookupHandleRef<ThreadObject>(handle);
     return object ? object->state : nullptr;
 }
 

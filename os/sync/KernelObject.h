@@ -76,15 +76,15 @@ private:
     const DWORD access_;
 };
 
-// The handle when it is one of these objects; otherwise null with ERROR_INVALID_HANDLE.
+// The handle when it is one of these objects; otherwise empty with ERROR_INVALID_HANDLE.
 // (The handle keeps its object alive for as long as the caller holds it.)
-std::shared_ptr<SyncHandle> lookupSyncHandle(HANDLE handle);
+HandleRef<SyncHandle> lookupSyncHandle(HANDLE handle);
 
 // The same when the object is of `kind` and the handle has every right of
-// `neededAccess`; otherwise null with ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED.
-std::shared_ptr<SyncHandle> lookupObject(HANDLE handle, ObjectKind kind, DWORD neededAccess);
+// `neededAccess`; otherwise empty with ERROR_INVALID_HANDLE or ERROR_ACCESS_DENIED.
+HandleRef<SyncHandle> lookupObject(HANDLE handle, ObjectKind kind, DWORD neededAccess);
 
 // The same for a wait: a mutex, event or semaphore with SYNCHRONIZE.
-std::shared_ptr<SyncHandle> lookupWaitable(HANDLE handle);
+HandleRef<SyncHandle> lookupWaitable(HANDLE handle);
 
 }  // namespace kyos::sync_internal

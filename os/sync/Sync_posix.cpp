@@ -12,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <typeinfo>
 #include <unordered_map>
 
 #include "os/LastError.h"
@@ -69,22 +68,12 @@ KernelObject::~KernelObject() {
         ::close(sectionFd_);
 }
 
-std::shared_ptr<SyncHandle> lookupSyncHandle(HANDLE handle) {
-    // Every wait and signal starts here: a type comparison (SyncHandle is final) costs less
-    // than the dynamic_cast of lookupHandleAs().
-    std::shared_ptr<HandleObject> found = lookupHandle(handle);
-    if (!found)
-        return nullptr;
-    const HandleObject& object = *found;
-    if (typeid(object) != typeid(SyncHandle)) {
-        setLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return std::static_pointer_cast<SyncHandle>(std::move(found));
+HandleRef<SyncHandle> lookupSyncHandle(HANDLE handle) {
+    return lookupHandleRef<SyncHandle>(handle);
 }
 
-std::shared_ptr<SyncHandle> lookupObject(HANDLE handle, ObjectKind kind, DWORD neededAccess) {
-    std::shared_ptr<SyncHandle> found = lookupSyncHandle(handle);
+HandleRef<SyncHandle> lookupObject(HANDLE handle, ObjectKind kind, DWORD neededAccess) {
+    HandleRef<SyncHandle> found = lookupSyncHandle(handle);
     if (!found)
         return nullptr;
     if (found->object()->kind() != kind) {
@@ -98,8 +87,8 @@ std::shared_ptr<SyncHandle> lookupObject(HANDLE handle, ObjectKind kind, DWORD n
     return found;
 }
 
-std::shared_ptr<SyncHandle> lookupWaitable(HANDLE handle) {
-    std::shared_ptr<SyncHandle> found = lookupSyncHandle(handle);
+HandleRef<SyncHandle> lookupWaitable(HANDLE handle) {
+    HandleRef<SyncHandle> found = lookupSyncHandle(handle);
     if (!found)
         return nullptr;
     if (found->object()->kind() == ObjectKind::Section) {
@@ -352,7 +341,7 @@ HANDLE openMutex(DWORD desiredAccess, const char* name) {
 }
 
 BOOL releaseMutex(HANDLE mutex) {
-    std::shared_ptr<SyncHandle> handle = lookupObject(mutex, ObjectKind::Mutex, 0);
+    HandleRef<SyncHandle> handle = lookupObject(mutex, ObjectKind::Mutex, 0);
     if (!handle)
         return FALSE;
     SyncState* state = handle->object()->state();
@@ -391,7 +380,7 @@ namespace {
 enum class EventChange { Set, Reset, Pulse };
 
 BOOL changeEvent(HANDLE event, EventChange change) {
-    std::shared_ptr<SyncHandle> handle = lookupObject(event, ObjectKind::Event, EVENT_MODIFY_STATE);
+    HandleRef<SyncHandle> handle = lookupObject(event, ObjectKind::Event, EVENT_MODIFY_STATE);
     if (!handle)
         return FALSE;
     SyncState* state = handle->object()->state();
@@ -461,7 +450,7 @@ HANDLE openSemaphore(DWORD desiredAccess, const char* name) {
 }
 
 BOOL releaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) {
-    std::shared_ptr<SyncHandle> handle =
+    HandleRef<SyncHandle> handle =
         lookupObject(semaphore, ObjectKind::Semaphore, SEMAPHORE_MODIFY_STATE);
     if (!handle)
         return FALSE;
@@ -533,7 +522,7 @@ void* mapViewOfFile(HANDLE section, DWORD desiredAccess, ULONGLONG offset, std::
     bool copy = !write && (desiredAccess & FILE_MAP_COPY) != 0;
     // A copy-on-write view only reads the section.
     DWORD needed = write ? FILE_MAP_WRITE : FILE_MAP_READ;
-    std::shared_ptr<SyncHandle> handle = sync_internal::lookupSyncHandle(section);
+    HandleRef<SyncHandle> handle = sync_internal::lookupSyncHandle(section);
     if (!handle)
         return nullptr;
     std::shared_ptr<KernelObject> object = handle->object();
@@ -575,7 +564,7 @@ BOOL unmapViewOfFile(const void* base) {
 }
 
 BOOL duplicateHandle(HANDLE source, HANDLE* target, DWORD desiredAccess, DWORD options) {
-    std::shared_ptr<SyncHandle> handle = sync_internal::lookupSyncHandle(source);
+    HandleRef<SyncHandle> handle = sync_internal::lookupSyncHandle(source);
     if (!handle)
         return FALSE;
     if (target == nullptr) {

@@ -429,7 +429,7 @@ DWORD waitForAll(std::vector<Entry>& entries, WaitSlotTable* table, std::uint32_
 }  // namespace
 
 DWORD waitForSingleObject(HANDLE object, DWORD milliseconds) {
-    std::shared_ptr<SyncHandle> found = lookupWaitable(object);
+    HandleRef<SyncHandle> found = lookupWaitable(object);
     if (!found)
         return WAIT_FAILED;
     return waitOne(found->object()->state(), Deadline(milliseconds));
@@ -440,7 +440,7 @@ DWORD waitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
         return failed(ERROR_INVALID_PARAMETER);
     Deadline deadline(milliseconds);
     // Kept for the whole wait, so that closing a handle meanwhile frees nothing under it.
-    std::vector<std::shared_ptr<SyncHandle>> found;
+    std::vector<HandleRef<SyncHandle>> found;
     std::vector<KernelObject*> objects;
     found.reserve(count);
     objects.reserve(count);
