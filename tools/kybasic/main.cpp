@@ -16,21 +16,28 @@ constexpr Verb kVerbs[] = {
     {"demo", kybasic::runDemo, "set up (or find) the installation instance and show it"},
     {"log", kybasic::runLog, "write one line into a debug log: log NAME LEVEL TEXT"},
     {"reg", kybasic::runReg, "query, add, delete, copy, export and import registry keys"},
+    {"hash", kybasic::runHash, "digest or CRC of a file or stdin: hash ALGORITHM [FILE]"},
+    {"crypt", kybasic::runCrypt,
+     "encipher or decipher stdin: crypt enc|dec CIPHER MODE KEYHEX [IVHEX]"},
 };
 
 int usage(FILE* out) {
     std::fprintf(out, "usage: kybasic VERB [ARGUMENTS]\n\nverbs:\n");
-    for (const Verb& v : kVerbs) std::fprintf(out, "  %-8s %s\n", v.name, v.summary);
+    for (const Verb& v : kVerbs)
+        std::fprintf(out, "  %-8s %s\n", v.name, v.summary);
     return out == stdout ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return usage(stderr);
-    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) return usage(stdout);
+    if (argc < 2)
+        return usage(stderr);
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)
+        return usage(stdout);
     for (const Verb& v : kVerbs) {
-        if (std::strcmp(argv[1], v.name) == 0) return v.run(argc - 2, argv + 2);
+        if (std::strcmp(argv[1], v.name) == 0)
+            return v.run(argc - 2, argv + 2);
     }
     std::fprintf(stderr, "kybasic: unknown verb '%s'\n", argv[1]);
     return usage(stderr);
