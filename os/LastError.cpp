@@ -77,6 +77,7 @@ constexpr CodeText kMessages[] = {
     {ERROR_CHILD_MUST_BE_VOLATILE,
      "Cannot create a stable subkey under a volatile parent key."},
     {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running."},
+    {ERROR_FILE_CORRUPT, "The file or directory is corrupted and unreadable."},
     {ERROR_NO_UNICODE_TRANSLATION,
      "No mapping for the Unicode character exists in the target multi-byte code page."},
     {ERROR_NOT_FOUND, "Element not found."},
