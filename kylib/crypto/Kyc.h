@@ -5,6 +5,7 @@
 // formats in KycTagData.cpp, the one-call digests in KycHash.cpp and the checksums in
 // KycChecksum.cpp.
 
+#include <cstdio>
 #include <string>
 
 #include "kylib/crypto/KycBucket.h"
@@ -79,6 +80,61 @@ public:
     static unsigned int rsync(const void* data, int len);
     static unsigned int rsyncRoll(unsigned int sum, int len, unsigned char out,
                                   unsigned char in);
+
+    // ---- Scrambling (KycScrambler.cpp): a fresh scrambler and one call; empty in, empty out.
+    static KycBucket scrambleToBin(const void* data, int len);
+    static KycBucket scrambleToBin(const KycBucket& data);
+    static std::string scrambleToHex(const void* data, int len);
+    static std::string scrambleToHex(const KycBucket& data);
+    static KycBucket descrambleFromBin(const void* data, int len);
+    static KycBucket descrambleFromBin(const KycBucket& data);
+    static KycBucket descrambleFromHex(const char* hex);
+
+    // ---- Key wrapping, sealed keys, key files, pass phrases, transit (KycKeys.cpp) ------
+    // Wrapped keys start with their method: 0 scrambled, 1 wrapped under the built-in AES
+    // key with 8 random bytes added (so equal keys wrap differently). Unwrapping an empty
+    // bucket gives an empty bucket; the text forms take hexadecimal.
+    static KycBucket wrapKey(const KycBucket& key, bool scramble);
+    static std::string wrapKeyToHex(const KycBucket& key, bool scramble);
+    static KycBucket unWrapKey(const KycBucket& wrapped);
+    static KycBucket unWrapKey(const std::string& wrappedHex);
+    static KycBucket unWrapKey(const char* wrappedHex);
+
+    // A data key with its check value, RSA-encrypted (padding on) under a public key. A
+    // private key that does not match throws WrongKey (or the module's failure).
+    static KycBucket encryptDataKey(const KycBucket& dataKey, const KycBucket& pubKey, bool der);
+    static KycBucket decryptDataKey(const KycBucket& sealed, const KycBucket& priKey, bool der);
+
+    static void generateRSAPair(int bits, KycBucket& pub, KycBucket& pri, bool der);
+
+    // The key-pair file: version 0, then each key scrambled behind a 2-byte big-endian
+    // length. Saving makes the file readable by its owner only; loading changes the
+    // buckets only when the whole file is sound.
+    static void saveRSAKeys(FILE* file, const KycBucket& pubKey, const KycBucket& priKey);
+    static void loadRSAKeys(FILE* file, KycBucket& pubKey, KycBucket& priKey);
+
+    // A private key in the CRC32 record under MD5(pass phrase); a null or empty pass phrase
+    // means the built-in default. A wrong pass phrase throws WrongKey.
+    static KycBucket encryptRSAPriKey(const KycBucket& priKey, const char* passPhrase);
+    static KycBucket decryptRSAPriKey(const KycBucket& protectedKey, const char* passPhrase);
+    static bool validatePassPhrase(const KycBucket& protectedKey, const char* passPhrase);
+
+    // Data for the network under a shared password (required); a wrong one throws WrongKey.
+    static KycBucket netEncrypt(const KycBucket& data, const char* password);
+    static KycBucket netDecrypt(const KycBucket& data, const char* password);
+
+    // An exported pass phrase: version 0, the caller's identifier (4 bytes, big-endian),
+    // then the scrambled pass phrase hidden at a random place in random bytes. Malformed
+    // data throws KyException; null output pointers are skipped.
+    static KycBucket exportPassPhrase(int id, const char* passPhrase);
+    static void exportPassPhrase(FILE* file, int id, const char* passPhrase);
+    static void importPassPhrase(const KycBucket& data, int* id, std::string* passPhrase);
+    static void importPassPhrase(FILE* file, int* id, std::string* passPhrase);
+    // Looks through the regular files of `directory` (created when missing) in name order
+    // for an exported pass phrase with identifier `id`; files that are not one are
+    // skipped. Returns false when none matches.
+    static bool importPassPhrase(const char* directory, int id, std::string* passPhrase,
+                                 std::string* filePath);
 };
 
 // Throws Kyc::WrongKey with the place it was thrown from.
