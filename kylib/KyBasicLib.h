@@ -7,6 +7,7 @@
 #include "kylib/concurrency/KyThread.h"
 #include "kylib/concurrency/KyThreadAnnotations.h"
 #include "kylib/crypto/CGuidFactory.h"
+#include "kylib/crypto/KYPassword.h"
 #include "kylib/crypto/Kyc.h"
 #include "kylib/crypto/KycBlockCipher.h"
 #include "kylib/crypto/KycBucket.h"

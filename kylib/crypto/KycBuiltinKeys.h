@@ -21,10 +21,12 @@ constexpr int kScrambleKeySize = 16;
 const unsigned char* scrambleKey();
 int scrambleKeySize();
 
-// ---- Password protection and key wrapping ------------------------------------------------
-// The default key text of the protected-password format '3', the default pass phrase and
-// the keys that wrap the V5 key join this file when those formats are built; the same
-// rule holds for them.
+// ---- Password protection (KYPassword) ----------------------------------------------------
+// The key text of protected-password format '3' when the caller gives none: the AES key is
+// SHA-256 of these 38 characters (no terminator). Drawn once from the system's generator in
+// the registry form of a GUID and frozen. The V5 key itself is stored wrapped by
+// Kyc::wrapKey, that is under kKeyWrapKey below.
+inline constexpr char kDefaultPasswordKeyText[] = "{a3312b6d-550f-462c-a7a8-c4014eddf54d}";
 
 // ---- Key wrapping and RSA key protection (KycKeys.cpp) ----------------------------------
 // The AES key of key-wrapping method 1 (Kyc::wrapKey), and the pass phrase that protects
