@@ -26,9 +26,22 @@
 #include <string>
 #include <vector>
 
+#include "kylib/crypto/SecureString.h"
 #include "os/Win32.h"
 
 class EvDebug;
+class KYPassword;
+
+// A protected password text, held in a string that wipes itself when released.
+using kypassword_string = secure_basic_string<char>;
+
+// What UpdateSavedPasswordsToLatestVersion did with the values it visited.
+struct KYPI_PasswordUpgradeCounts {
+    int rewritten = 0;  // stored again in the wanted form
+    int current = 0;    // already in the wanted form (or not a protected text): untouched
+    int absent = 0;     // missing or empty: untouched
+    int failed = 0;     // could not be read or converted (logged)
+};
 
 enum KYPI_LaptopBackupMode {
     KYPI_LAPTOP_BACKUP_NONE = 0,
@@ -274,6 +287,41 @@ public:
 
     std::string getVMName(const char*) { return std::string(); }
 
+    // ---- Password values. Only KYPassword's protected text is ever stored or read here;
+    // failures name the section and field, never the password. Non-zero / true on success.
+    // Stores the object's protected text (REG_SZ).
+    int setPassword(const char* section, const char* field, KYPassword* password);
+    // Reads the protected text and hands it to the object, which must accept it.
+    int getPassword(const char* section, const char* field, KYPassword* password);
+    // The stored protected text, once a KYPassword has accepted it.
+    bool getPassword(const char* section, const char* field, kypassword_string& protectedText);
+    // The stored password converted to format '3'.
+    bool getPasswordAsV3(const char* section, const char* field, std::string& out);
+    // Protects `plainText` (resp. converts `protectedText`) to format '8' and stores it.
+    int setPasswordAsV8(const char* section, const char* field, const char* plainText);
+    int setEncryptedPasswordAsV8(const char* section, const char* field, const char* protectedText);
+    int getValue(const std::string& section, const std::string& field, KYPassword& password);
+    int setValue(const std::string& section, const std::string& field, KYPassword& password);
+
+    // The network password of one role ("Invalid platform type." when the installation
+    // does not have that role). A role's own value is read first, "Session"/"pCntInfo"
+    // when that is missing or empty; a role writes its own value when that already exists,
+    // else the common one, so that what is written is what is read back.
+    int getZentraNetworkPassword(KYPassword* password);
+    int getMediaAgentNetworkPassword(KYPassword* password);
+    int getCommClientNetworkPassword(KYPassword* password);
+    int setZentraNetworkPassword(KYPassword* password);
+    int setMediaAgentNetworkPassword(KYPassword* password);
+    int setCommClientNetworkPassword(KYPassword* password);
+    // The network password of the installation's own role (central server first, then
+    // media agent, then client).
+    int findNetworkPassword(KYPassword* password);
+
+    // Rewrites every known stored password that is not yet in format '8' while V8
+    // protection is on; values already in that form, missing or empty are left alone.
+    // Each failure is logged and the walk goes on; 1 when none failed.
+    int UpdateSavedPasswordsToLatestVersion(KYPI_PasswordUpgradeCounts* counts = nullptr);
+
     // Sets the last error message and writes it to the debug log (log-errors flag) and to
     // standard output (print-errors flag). Null or empty messages are ignored.
     void logError(const char* function, const char* message);
@@ -296,6 +344,12 @@ private:
     int findZentraName(const char* function, const char* field, char* buf, int len,
                        const std::string& remoteDomain);
     bool listInstances(const std::string& productRoot, std::vector<std::string>& instances);
+    int getNetworkPassword(const char* function, unsigned long role, KYPassword* password);
+    int setNetworkPassword(const char* function, unsigned long role, KYPassword* password);
+    // Whether the value exists, of any type; the status is left clear.
+    bool passwordValueExists(const char* section, const char* field);
+    void upgradeSavedPassword(const char* section, const char* field,
+                              KYPI_PasswordUpgradeCounts& counts);
     int chooseInstance(const char* function, const std::string& match, char* instance, int len);
 
     int m_printErrors = 0;

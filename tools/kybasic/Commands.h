@@ -13,6 +13,7 @@ int runLog(int argc, char** argv);
 int runReg(int argc, char** argv);
 int runHash(int argc, char** argv);
 int runCrypt(int argc, char** argv);
+int runPassword(int argc, char** argv);
 
 // The reg verb with its streams given: questions are read from `in`, results written to
 // `out` and errors to `err`, so that it runs inside a test as it does in a terminal.
@@ -26,5 +27,10 @@ int runHash(const std::vector<std::string>& args, std::istream& in, std::ostream
 // done, 1 the cipher failed (the reason on `err`), 2 usage error.
 int runCrypt(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
              std::ostream& err);
+// password protect|check PROTECTED|hash|verify HASH SALT|upgrade: the password is one line
+// of `in` (the argc/argv form reads the terminal without echo when standard input is
+// one). Exit codes: 0 done or matched, 1 failed or no match, 2 usage error.
+int runPassword(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                std::ostream& err);
 
 }  // namespace kybasic

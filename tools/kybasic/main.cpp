@@ -19,6 +19,8 @@ constexpr Verb kVerbs[] = {
     {"hash", kybasic::runHash, "digest or CRC of a file or stdin: hash ALGORITHM [FILE]"},
     {"crypt", kybasic::runCrypt,
      "encipher or decipher stdin: crypt enc|dec CIPHER MODE KEYHEX [IVHEX]"},
+    {"password", kybasic::runPassword,
+     "protect, check, hash or verify a password read without echo; upgrade stored ones"},
 };
 
 int usage(FILE* out) {
