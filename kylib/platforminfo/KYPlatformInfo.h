@@ -317,6 +317,19 @@ public:
     // media agent, then client).
     int findNetworkPassword(KYPassword* password);
 
+    // Gateway registrations: the network password of the gateway child `name`
+    // ("Gateway\Children\<name>"/"pZSNETPWD"), the one the parent gateway `name` uses with
+    // this installation ("Gateway\Parents\<name>"/"pZSNETPWD"), and this installation's
+    // own password registered at that parent ("Gateway\Parents\<name>"/"pSelfNETPWD").
+    // A name that is empty or holds a backslash (it would reach another key) fails with
+    // "Invalid gateway name."; a null object with "Invalid buffer passed as input.".
+    int cnGetNetworkPasswordOnChild(const char* name, KYPassword* password);
+    int cnSetNetworkPasswordOnChild(const char* name, KYPassword* password);
+    int cnGetNetworkPasswordOnParent(const char* name, KYPassword* password);
+    int cnSetNetworkPasswordOnParent(const char* name, KYPassword* password);
+    int cnGetSelfNetworkPasswordOnParent(const char* name, KYPassword* password);
+    int cnSetSelfNetworkPasswordOnParent(const char* name, KYPassword* password);
+
     // Rewrites every known stored password that is not yet in format '8' while V8
     // protection is on; values already in that form, missing or empty are left alone.
     // Each failure is logged and the walk goes on; 1 when none failed.
@@ -346,6 +359,8 @@ private:
     bool listInstances(const std::string& productRoot, std::vector<std::string>& instances);
     int getNetworkPassword(const char* function, unsigned long role, KYPassword* password);
     int setNetworkPassword(const char* function, unsigned long role, KYPassword* password);
+    int gatewayPassword(const char* function, const char* parentOrChild, const char* name,
+                        const char* field, KYPassword* password, bool write);
     // Whether the value exists, of any type; the status is left clear.
     bool passwordValueExists(const char* section, const char* field);
     void upgradeSavedPassword(const char* section, const char* field,

@@ -2,6 +2,7 @@
 // the network password of each role, and the walk that brings stored passwords to the
 // current protection format. The plain text of a password never passes through here
 // except on its way into KYPassword (setPasswordAsV8), and no message carries a text.
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -303,6 +304,51 @@ int KYPlatformInfo::findNetworkPassword(KYPassword* password) {
             return getNetworkPassword(kFunction, place.role, password);
     }
     return fail(kFunction, "Invalid platform type.", ERROR_INVALID_DATA);
+}
+
+int KYPlatformInfo::gatewayPassword(const char* function, const char* parentOrChild,
+                                    const char* name, const char* field, KYPassword* password,
+                                    bool write) {
+    resetStatus();
+    // A backslash would make the name a path that reaches another gateway's key or
+    // another section altogether.
+    if (name == nullptr || *name == '\0' || std::strchr(name, '\\') != nullptr)
+        return fail(function, "Invalid gateway name.", ERROR_INVALID_PARAMETER);
+    if (password == nullptr)
+        return fail(function, "Invalid buffer passed as input.", ERROR_INVALID_PARAMETER);
+    const std::string section = std::string("Gateway\\") + parentOrChild + "\\" + name;
+    return write ? setPassword(section.c_str(), field, password)
+                 : getPassword(section.c_str(), field, password);
+}
+
+int KYPlatformInfo::cnGetNetworkPasswordOnChild(const char* name, KYPassword* password) {
+    return gatewayPassword("KYPlatformInfo::cnGetNetworkPasswordOnChild", "Children", name,
+                           "pZSNETPWD", password, false);
+}
+
+int KYPlatformInfo::cnSetNetworkPasswordOnChild(const char* name, KYPassword* password) {
+    return gatewayPassword("KYPlatformInfo::cnSetNetworkPasswordOnChild", "Children", name,
+                           "pZSNETPWD", password, true);
+}
+
+int KYPlatformInfo::cnGetNetworkPasswordOnParent(const char* name, KYPassword* password) {
+    return gatewayPassword("KYPlatformInfo::cnGetNetworkPasswordOnParent", "Parents", name,
+                           "pZSNETPWD", password, false);
+}
+
+int KYPlatformInfo::cnSetNetworkPasswordOnParent(const char* name, KYPassword* password) {
+    return gatewayPassword("KYPlatformInfo::cnSetNetworkPasswordOnParent", "Parents", name,
+                           "pZSNETPWD", password, true);
+}
+
+int KYPlatformInfo::cnGetSelfNetworkPasswordOnParent(const char* name, KYPassword* password) {
+    return gatewayPassword("KYPlatformInfo::cnGetSelfNetworkPasswordOnParent", "Parents", name,
+                           "pSelfNETPWD", password, false);
+}
+
+int KYPlatformInfo::cnSetSelfNetworkPasswordOnParent(const char* name, KYPassword* password) {
+    return gatewayPassword("KYPlatformInfo::cnSetSelfNetworkPasswordOnParent", "Parents", name,
+                           "pSelfNETPWD", password, true);
 }
 
 // =========================================================================================

@@ -465,6 +465,63 @@ TEST_F(PasswordStoreTest, NetworkPasswordChecksRoleAndObject) {
     }
 }
 
+TEST_F(PasswordStoreTest, GatewayPasswordsKeepEachRegistrationApart) {
+    using Call = int (KYPlatformInfo::*)(const char*, KYPassword*);
+    struct Place {
+        Call set;
+        Call get;
+        const char* section;
+        const char* field;
+    };
+    const Place places[] = {
+        {&KYPlatformInfo::cnSetNetworkPasswordOnChild, &KYPlatformInfo::cnGetNetworkPasswordOnChild,
+         "Gateway\\Children\\gw1", "pZSNETPWD"},
+        {&KYPlatformInfo::cnSetNetworkPasswordOnParent,
+         &KYPlatformInfo::cnGetNetworkPasswordOnParent, "Gateway\\Parents\\gw1", "pZSNETPWD"},
+        {&KYPlatformInfo::cnSetSelfNetworkPasswordOnParent,
+         &KYPlatformInfo::cnGetSelfNetworkPasswordOnParent, "Gateway\\Parents\\gw1", "pSelfNETPWD"},
+    };
+    KYPlatformInfo pi;
+    // Every place gets its own password, and another gateway's name never reaches it.
+    for (std::size_t i = 0; i < std::size(places); ++i) {
+        KYPassword p;
+        ASSERT_EQ(p.encrypt(("pw" + std::to_string(i)).c_str()), 1);
+        EXPECT_EQ((pi.*places[i].set)("gw1", &p), 1) << i;
+        EXPECT_EQ(plainOf(Raw::get(places[i].section, places[i].field).text),
+                  "pw" + std::to_string(i));
+    }
+    for (std::size_t i = 0; i < std::size(places); ++i) {
+        KYPassword p;
+        EXPECT_EQ((pi.*places[i].get)("gw1", &p), 1) << i;
+        EXPECT_EQ(plainOf(p), "pw" + std::to_string(i));
+        KYPassword other;
+        EXPECT_EQ((pi.*places[i].get)("gw2", &other), 0) << i;
+    }
+
+    struct Refused {
+        const char* name;
+        KYPassword* password;
+        const char* printed;
+    };
+    KYPassword p;
+    const Refused refused[] = {
+        {nullptr, &p, "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid gateway name.\n"},
+        {"", &p, "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid gateway name.\n"},
+        {"..\\..\\Session", &p,
+         "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid gateway name.\n"},
+        {"gw1", nullptr,
+         "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid buffer passed as input.\n"},
+    };
+    KYPlatformInfo loud = printing();
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.name ? r.name : "(null)");
+        int result = -1;
+        EXPECT_EQ(printedBy([&] { result = loud.cnSetNetworkPasswordOnChild(r.name, r.password); }),
+                  r.printed);
+        EXPECT_EQ(result, 0);
+    }
+}
+
 TEST_F(PasswordStoreTest, FindNetworkPasswordUsesTheFirstRoleOfTheInstallation) {
     struct Case {
         DWORD platformType;
