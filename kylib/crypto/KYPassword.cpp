@@ -481,26 +481,26 @@ int KYPassword::plainFromBuffer(const char* op, const wchar_t* pwd, unsigned int
 // =========================================================================================
 // Encryption.
 
-int KYPassword::encryptStrong(const char* pwd, char* out, unsigned int* outLen,
-                              const char* keyText) {
+template <class CharT>
+int KYPassword::encryptToBuffer(const char* op, const CharT* pwd, char format, const char* keyText,
+                                char* out, unsigned int* outLen) {
     sstring plain, text;
     if (outLen == nullptr)
-        return fail("encryptStrong", kErrNullArg);
-    if (!plainFromBuffer("encryptStrong", pwd, outLen, plain) ||
-        !encryptFormat("encryptStrong", plain, '3', keyText, text))
+        return fail(op, kErrNullArg);
+    if (!plainFromBuffer(op, pwd, outLen, plain) ||
+        !encryptFormat(op, plain, format, keyText, text))
         return 0;
-    return toBuffer("encryptStrong", text, out, outLen);
+    return toBuffer(op, text, out, outLen);
+}
+
+int KYPassword::encryptStrong(const char* pwd, char* out, unsigned int* outLen,
+                              const char* keyText) {
+    return encryptToBuffer("encryptStrong", pwd, '3', keyText, out, outLen);
 }
 
 int KYPassword::encryptStrong(const wchar_t* pwd, char* out, unsigned int* outLen,
                               const char* keyText) {
-    sstring plain, text;
-    if (outLen == nullptr)
-        return fail("encryptStrong", kErrNullArg);
-    if (!plainFromBuffer("encryptStrong", pwd, outLen, plain) ||
-        !encryptFormat("encryptStrong", plain, '3', keyText, text))
-        return 0;
-    return toBuffer("encryptStrong", text, out, outLen);
+    return encryptToBuffer("encryptStrong", pwd, '3', keyText, out, outLen);
 }
 
 int KYPassword::encryptStrong(const sstring& pwd, sstring& out, const char* keyText) {
@@ -536,23 +536,11 @@ int KYPassword::encrypt(const wchar_t* pwd, char* out, unsigned int* outLen) {
 }
 
 int KYPassword::encryptV5(const char* pwd, char* out, unsigned int* outLen) {
-    sstring plain, text;
-    if (outLen == nullptr)
-        return fail("encryptV5", kErrNullArg);
-    if (!plainFromBuffer("encryptV5", pwd, outLen, plain) ||
-        !encryptFormat("encryptV5", plain, '5', nullptr, text))
-        return 0;
-    return toBuffer("encryptV5", text, out, outLen);
+    return encryptToBuffer("encryptV5", pwd, '5', nullptr, out, outLen);
 }
 
 int KYPassword::encryptV5(const wchar_t* pwd, char* out, unsigned int* outLen) {
-    sstring plain, text;
-    if (outLen == nullptr)
-        return fail("encryptV5", kErrNullArg);
-    if (!plainFromBuffer("encryptV5", pwd, outLen, plain) ||
-        !encryptFormat("encryptV5", plain, '5', nullptr, text))
-        return 0;
-    return toBuffer("encryptV5", text, out, outLen);
+    return encryptToBuffer("encryptV5", pwd, '5', nullptr, out, outLen);
 }
 
 int KYPassword::encryptV5(const sstring& pwd, sstring& out) {
@@ -564,23 +552,11 @@ int KYPassword::encryptV5(const sstring& pwd, sstring& out) {
 }
 
 int KYPassword::encryptV8(const char* pwd, char* out, unsigned int* outLen) {
-    sstring plain, text;
-    if (outLen == nullptr)
-        return fail("encryptV8", kErrNullArg);
-    if (!plainFromBuffer("encryptV8", pwd, outLen, plain) ||
-        !encryptFormat("encryptV8", plain, '8', nullptr, text))
-        return 0;
-    return toBuffer("encryptV8", text, out, outLen);
+    return encryptToBuffer("encryptV8", pwd, '8', nullptr, out, outLen);
 }
 
 int KYPassword::encryptV8(const wchar_t* pwd, char* out, unsigned int* outLen) {
-    sstring plain, text;
-    if (outLen == nullptr)
-        return fail("encryptV8", kErrNullArg);
-    if (!plainFromBuffer("encryptV8", pwd, outLen, plain) ||
-        !encryptFormat("encryptV8", plain, '8', nullptr, text))
-        return 0;
-    return toBuffer("encryptV8", text, out, outLen);
+    return encryptToBuffer("encryptV8", pwd, '8', nullptr, out, outLen);
 }
 
 int KYPassword::encryptV8(const sstring& pwd, sstring& out) {

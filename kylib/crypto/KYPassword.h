@@ -211,6 +211,10 @@ private:
                         secure_basic_string<char>& plain);
     int plainFromBuffer(const char* op, const wchar_t* pwd, unsigned int* outLen,
                         secure_basic_string<char>& plain);
+    // The protected text of the caller's password in `format`, into the caller's buffer.
+    template <class CharT>
+    int encryptToBuffer(const char* op, const CharT* pwd, char format, const char* keyText,
+                        char* out, unsigned int* outLen);
 
     char m_protectedText[kMaxProtectedText];
     int m_protectedLength = 0;
