@@ -13,19 +13,12 @@
 #include <string>
 
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 std::string guidOf(const std::string& text) {
     std::string out;

@@ -16,6 +16,7 @@
 #include "kylib/crypto/Kyc.h"
 #include "kylib/crypto/Kycl.h"
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 
 namespace {
 
@@ -35,15 +36,7 @@ Bytes pattern(int len, unsigned seed = 1) {
     return out;
 }
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 template <class F>
 std::string thrownTag(F&& f) {

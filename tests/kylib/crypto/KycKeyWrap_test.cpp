@@ -9,6 +9,7 @@
 #include "kylib/crypto/Kyc.h"
 #include "kylib/crypto/KycCipher.h"
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 
 namespace {
 
@@ -23,15 +24,7 @@ KycBucket pattern(int len, int seed = 1) {
     return out;
 }
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 std::unique_ptr<KycBlockCipher> keyedAES(const KycBucket& key) {
     auto aes = std::make_unique<KycAES>();

@@ -14,6 +14,7 @@
 #include "kylib/crypto/KycKeyWrap.h"
 #include "kylib/crypto/KycRSA.h"
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -50,15 +51,7 @@ KycBucket text(const std::string& s) {
     return KycBucket(s.data(), static_cast<int>(s.size()));
 }
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 template <class F>
 bool throwsWrongKey(F&& f) {

@@ -6,6 +6,7 @@
 
 #include "kylib/crypto/Kyc.h"
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 
 namespace {
 
@@ -19,15 +20,7 @@ KycBucket pattern(int len, int seed = 1) {
     return out;
 }
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;

@@ -12,6 +12,7 @@
 #include "kylib/crypto/KycBuiltinKeys.h"
 #include "kylib/crypto/KycCipher.h"
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 
 namespace {
 
@@ -23,15 +24,7 @@ constexpr const char* kCountMessage =
 constexpr const char* kCrcMessage = "Scrambled data is corrupt: CRC32 mismatch.";
 constexpr const char* kTooShortMessage = "Cannot descramble data: It's too short.";
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 Bytes pattern(int n) {
     Bytes b(static_cast<std::size_t>(n));

@@ -8,20 +8,13 @@
 #include <vector>
 
 #include "kylib/diagnostics/KyException.h"
+#include "tests/kylib/crypto/CryptoTestSupport.h"
 
 namespace {
 
 static_assert(!std::is_copy_constructible_v<KycTwister> && !std::is_copy_assignable_v<KycTwister>);
 
-template <class F>
-std::string thrownMessage(F&& f) {
-    try {
-        f();
-    } catch (const KyException& e) {
-        return e.getMessage();
-    }
-    return "(nothing thrown)";
-}
+using kytest::thrownMessage;
 
 std::vector<unsigned int> wordsOf(const KycBucket& bytes) {
     std::vector<unsigned int> words(static_cast<std::size_t>(bytes.getSize()) / 4);
