@@ -31,6 +31,7 @@
 #include "os/registry/Registry.h"
 #include "os/sync/Sync.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
+#include "tests/os/sync/SyncTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -105,93 +106,7 @@ private:
     std::thread m_thread;
 };
 
-// A forked child running `body`, whose result is its exit code; parent and child trade
-// one-character messages through pipes. Killed and reaped at the end if still running.
-class Child {
-public:
-    explicit Child(const std::function<int()>& body) {
-        int down[2];
-        int up[2];
-        if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe";
-            return;
-        }
-        std::fflush(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(down[1]);
-            ::close(up[0]);
-            s_fromParent = down[0];
-            s_toParent = up[1];
-            // The parent's atexit handlers and static destructors are not the child's.
-            ::_exit(body());
-        }
-        ::close(down[0]);
-        ::close(up[1]);
-        m_toChild = down[1];
-        m_fromChild = up[0];
-        if (m_pid < 0)
-            ADD_FAILURE() << "fork";
-    }
-    ~Child() {
-        if (m_pid > 0 && !m_reaped) {
-            ::kill(m_pid, SIGKILL);
-            wait();
-        }
-        ::close(m_toChild);
-        ::close(m_fromChild);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    pid_t pid() const { return m_pid; }
-    void send(char message) {
-        if (::write(m_toChild, &message, 1) != 1)
-            ADD_FAILURE() << "could not write to the child";
-    }
-    // The child's next message, or 0 when none came in time.
-    char receive() {
-        pollfd ready{m_fromChild, POLLIN, 0};
-        char message = 0;
-        if (::poll(&ready, 1, static_cast<int>(kDeadlineMs)) != 1 ||
-            ::read(m_fromChild, &message, 1) != 1)
-            return 0;
-        return message;
-    }
-    void kill() { ::kill(m_pid, SIGKILL); }
-    // The exit code, or 128 + the signal that ended the child.
-    int wait() {
-        if (m_reaped)
-            return m_exitCode;
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0) {
-            if (errno != EINTR)
-                return -1;
-        }
-        m_reaped = true;
-        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return m_exitCode;
-    }
-
-    // In the child.
-    static char receiveFromParent() {
-        char message = 0;
-        return ::read(s_fromParent, &message, 1) == 1 ? message : 0;
-    }
-    static void sendToParent(char message) {
-        if (::write(s_toParent, &message, 1) != 1)
-            ::_exit(99);
-    }
-
-private:
-    static inline int s_fromParent = -1;
-    static inline int s_toParent = -1;
-    pid_t m_pid = -1;
-    int m_toChild = -1;
-    int m_fromChild = -1;
-    bool m_reaped = false;
-    int m_exitCode = -1;
-};
+using kytest::Child;
 
 class ScopedHandle {
 public:
@@ -648,7 +563,7 @@ TEST_F(MDTest, MDMutexWhoseOwnerDiedIsTakenOverAndReportedAbandoned) {
     ASSERT_EQ(child.receive(), 'h');
     EXPECT_TRUE(mine.isSet());
     EXPECT_FALSE(mine.set(0));
-    child.kill();
+    child.kill(SIGKILL);
     child.wait();
 
     ASSERT_TRUE(mine.set(kDeadlineMs));
@@ -695,7 +610,7 @@ TEST_F(MDTest, SteppedSetTakesALockWhoseHolderDiedWithIt) {
         return 0;
     });
     ASSERT_EQ(child.receive(), 'h');
-    child.kill();
+    child.kill(SIGKILL);
     child.wait();
     EXPECT_FALSE(mine.set(0));  // a semaphore is not abandoned: the count stays taken
     EXPECT_TRUE(mine.set(kDeadlineMs, 10, name.c_str()));
@@ -1004,7 +919,7 @@ TEST_P(CNamedMutexAbandoned, AHolderThatDiedLeavesTheMutexAbandoned) {
             return 0;
         });
         ASSERT_EQ(holder.receive(), 'h');
-        holder.kill();
+        holder.kill(SIGKILL);
         holder.wait();
     }
     EXPECT_EQ(mine.lock(static_cast<int>(kDeadlineMs), c.accept), c.result);
