@@ -15,12 +15,14 @@
 #include <charconv>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <shared_mutex>
+#include <thread>
 #include <vector>
 
 #include "siblings/HbUtils/FXFile.h"
@@ -52,10 +54,13 @@ constexpr std::size_t kFallbackLineCapacity = 1024;
 constexpr std::size_t kMaxTagBytes = 256;
 constexpr std::size_t kMaxPrefixBytes = 1024;
 
-// Buffered mode writes its lines when this much has gathered, or at the next line once
-// the oldest has waited this long.
+// Buffered mode writes its lines when this much has gathered, or once the oldest has
+// waited this long: at the next line, or from the flusher thread when the process is
+// quiet. The flusher looks this often, so a quiet line waits at most the sum.
 constexpr std::size_t kBufferedFlushBytes = 64 * 1024;
+constexpr std::size_t kBufferCapacity = kBufferedFlushBytes + kLineCapacity;
 constexpr std::int64_t kBufferedMaxAgeMs = 1000;
+constexpr auto kFlusherTick = std::chrono::milliseconds(200);
 
 // A file that could not be opened is tried again at most this often (with retry on); a
 // rollover that failed (a rename refused) likewise, so that a stuck file does not take the
@@ -83,6 +88,13 @@ constexpr std::uint32_t kMaxStrayBackups = 1000;
 // Log and lock files are shared by the product's processes, which may run as different
 // users; permissions follow the process umask, as for any file a program creates.
 constexpr mode_t kNewFileMode = 0666;
+// Every file of a log is opened without following a link at its name: a log folder may be
+// writable by others, and a planted link must not make the writer append to, grow or
+// truncate the file it points at.
+constexpr int kNoFollow = O_NOFOLLOW | O_CLOEXEC;
+// Names tried for the hidden file a new log's header is written into, should another
+// file hold the first.
+constexpr int kTempNameAttempts = 8;
 
 // The lock file's mapping: one page, holding SharedState.
 constexpr std::size_t kSharedMappingBytes = 4096;
@@ -373,7 +385,8 @@ public:
 private:
     void MarkContinuations(char* start) {
         // Most messages have no line break: find that out with one vectorised scan.
-        char* first = static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(m_pos - start)));
+        char* first =
+            static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(m_pos - start)));
         if (first == nullptr)
             return;
         std::size_t breaks = static_cast<std::size_t>(std::count(first, m_pos, '\n'));
@@ -405,7 +418,7 @@ private:
 int OpenForAppend(const std::string& path) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | kNoFollow);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -413,7 +426,7 @@ int OpenForAppend(const std::string& path) {
 int CreateForAppend(const std::string& path, int extraFlags) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_CREAT | extraFlags,
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | kNoFollow | extraFlags,
                     kNewFileMode);
     } while (fd < 0 && errno == EINTR);
     return fd;
@@ -434,9 +447,11 @@ bool IdOfFd(int fd, FileId* id, std::uint64_t* size = nullptr) {
     return true;
 }
 
+// The file a name stands for, the name itself when it is a link (which the writer never
+// opens through).
 bool IdOfPath(const std::string& path, FileId* id) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
+    if (::lstat(path.c_str(), &st) != 0)
         return false;
     *id = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     return true;
@@ -471,9 +486,27 @@ bool WriteAll(int fd, iovec* iov, int count) {
     return true;
 }
 
-void SyncData(int fd) {
-    while (::fdatasync(fd) != 0 && errno == EINTR) {
+bool SyncData(int fd) {
+    int rc;
+    do {
+        rc = ::fdatasync(fd);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+// After a file is created or renamed in it, a folder must reach the disk too, or a power
+// cut can lose the new name (and every line written under it).
+void SyncFolder(const std::string& directory) {
+    int fd;
+    do {
+        fd =
+            ::open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return;
+    while (::fsync(fd) != 0 && errno == EINTR) {
     }
+    ::close(fd);
 }
 
 // Holds the advisory lock of a lock file for a scope; no lock file, no lock.
@@ -549,10 +582,11 @@ std::string OneLine(std::string text) {
 
 // --- the writer's state ---------------------------------------------------------------------
 //
-// Locks, always taken in this order: bufferMutex, coldMutex, fileLock. The line path takes
-// fileLock shared around its write(2) only; opening, rollover and closing take coldMutex, and
-// fileLock exclusively for the moment they swap the descriptor. A process-wide registry of
-// writers serves the exit flush and the fork handlers.
+// Locks, always taken in this order: flushMutex, bufferMutex, coldMutex, fileLock. The line
+// path takes fileLock shared around its write(2) and its addition to the shared size only;
+// opening, rollover and closing take coldMutex, and fileLock exclusively for the moment they
+// swap the descriptor or the mapping. A process-wide registry of writers serves the exit
+// flush, the flusher thread and the fork handlers.
 struct CHbLogger::State {
     State() = default;
 
@@ -575,6 +609,7 @@ struct CHbLogger::State {
 
     // Failures and periodic checks, timed with `clock`.
     std::atomic<bool> openFailed{false};
+    std::atomic<int> lastOpenError{0};
     std::atomic<std::int64_t> lastOpenAttemptMs{0};
     std::atomic<bool> rolloverFailed{false};
     std::atomic<std::int64_t> lastRolloverFailureMs{0};
@@ -596,12 +631,15 @@ struct CHbLogger::State {
     std::string productType, processor;
     std::uint32_t processors = 0;
 
+    std::mutex flushMutex;
     std::mutex bufferMutex;
     std::mutex coldMutex;
     std::shared_mutex fileLock;
 
-    // The open file (keep-open): changed with coldMutex and fileLock (exclusive) held, so
-    // either lock suffices to read it.
+    // The open file (keep-open), and the shared state it is counted in: changed with
+    // coldMutex and fileLock (exclusive) held, so either lock suffices to read them. A
+    // mapping replaced or released is unmapped at once: every use of `shared` happens under
+    // one of the two locks.
     int fd = -1;
     std::uint64_t fdGeneration = 0;
     FileId fdId;
@@ -611,16 +649,20 @@ struct CHbLogger::State {
     int lockFd = -1;
     FileId lockId;
     void* mapping = nullptr;
-    // Mappings replaced while the writer lives stay mapped: a line may still be adding to
-    // one. They go with the writer.
-    std::vector<void*> retiredMappings;
     SharedState localShared{};
 
-    // Buffered mode (bufferMutex).
+    // Buffered mode. Lines gather in `buffer` (bufferMutex); a flush swaps it with `spare`
+    // and writes `spare` with bufferMutex released, so that threads adding lines never wait
+    // for the disk. flushMutex orders the flushes: batches reach the file in the order they
+    // were taken. `oldestBufferedMs` is 0 while the buffer is empty.
     std::unique_ptr<char[]> buffer;
+    std::unique_ptr<char[]> spare;  // flushMutex
     std::size_t bufferUsed = 0;
     std::size_t bufferLines = 0;
-    std::int64_t oldestBufferedMs = 0;
+    std::atomic<std::int64_t> oldestBufferedMs{0};
+
+    // Flushes of the flusher thread in progress on this writer (Registry::mutex).
+    int pins = 0;
 
     std::atomic<unsigned> forkGeneration{g_forkGeneration.load()};
 
@@ -629,7 +671,9 @@ struct CHbLogger::State {
     // --- process-wide registry ---------------------------------------------------------
     struct Registry {
         std::mutex mutex;
+        std::condition_variable unpinned;
         std::vector<State*> writers;
+        std::atomic<bool> flusherRunning{false};
     };
     static Registry& Writers();
     static void InstallProcessHooks();
@@ -637,19 +681,27 @@ struct CHbLogger::State {
     static void PrepareFork();
     static void ParentAfterFork();
     static void ChildAfterFork();
+    static void StartFlusher();
+    static void FlusherMain();
 
     // --- line path ---------------------------------------------------------------------
     void Emit(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteNow(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteKeepOpen(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteReopening(iovec* iov, int count, std::size_t total, std::size_t lines);
+    bool WriteCounted(int lineFd, iovec* iov, int count, std::size_t total, std::size_t lines,
+                      std::uint64_t* sizeNow);
     void AppendBuffered(iovec* iov, int count, std::size_t total, std::size_t lines);
-    void FlushBufferLocked();
-    void FlushBuffer();
-    void AfterWrite(SharedState* state, std::uint64_t generation, std::size_t total, bool keepOpen);
+    void FlushBuffer(iovec* after = nullptr, int afterCount = 0, std::size_t afterTotal = 0,
+                     std::size_t afterLines = 0);
+    std::size_t TakeBatchLocked(std::size_t* lines);
+    void FlushAndShutDown();
+    void FlushIfAged();
+    void StartFlusherOnce();
+    void AfterWrite(std::uint64_t generation, std::uint64_t sizeNow, bool keepOpen);
     void Drop(std::size_t lines) { droppedLines.fetch_add(lines, std::memory_order_relaxed); }
     bool MayTryOpen();
-    void NoteOpenFailure();
+    void NoteOpenFailure(int error);
     void CatchUpAfterFork();
 
     // --- cold paths (coldMutex held) ---------------------------------------------------
@@ -661,7 +713,11 @@ struct CHbLogger::State {
     void RollOver(std::uint64_t generation);
     bool ShiftBackupsLocked();
     void CheckIdentity();
+    bool CanOpenLocked(int* error) const;
     std::string HeaderLocked() const;
+    bool Durable() const {
+        return loggingMode.load(std::memory_order_relaxed) == eLoggingModeDurable;
+    }
     void CloseAllLocked();
 };
 
@@ -695,6 +751,7 @@ void CHbLogger::State::PrepareFork() {
     Registry& registry = Writers();
     registry.mutex.lock();
     for (State* state : registry.writers) {
+        state->flushMutex.lock();
         state->bufferMutex.lock();
         state->coldMutex.lock();
     }
@@ -705,6 +762,7 @@ void CHbLogger::State::ParentAfterFork() {
     for (auto it = registry.writers.rbegin(); it != registry.writers.rend(); ++it) {
         (*it)->coldMutex.unlock();
         (*it)->bufferMutex.unlock();
+        (*it)->flushMutex.unlock();
     }
     registry.mutex.unlock();
 }
@@ -720,7 +778,52 @@ void CHbLogger::State::ChildAfterFork() {
         state->fileLock.~shared_mutex();
         new (&state->fileLock) std::shared_mutex;
     }
+    // The flusher did not follow the fork; the child's first buffered line starts its own.
+    registry.flusherRunning.store(false, std::memory_order_relaxed);
     ParentAfterFork();
+}
+
+// Buffered lines of a quiet process are written within about a second of the oldest one,
+// by one thread for the whole process, started with the first buffered line. It flushes
+// with no process-wide lock held: a writer it is flushing is pinned, and its destructor
+// waits for the pin to go.
+void CHbLogger::State::StartFlusher() {
+    Registry& registry = Writers();
+    if (registry.flusherRunning.exchange(true))
+        return;
+    try {
+        std::thread(&State::FlusherMain).detach();
+    } catch (...) {
+        // No thread: aged lines still go at the next line, the close and the exit.
+        registry.flusherRunning.store(false);
+    }
+}
+
+void CHbLogger::State::FlusherMain() {
+    Registry& registry = Writers();
+    std::vector<State*> due;
+    for (;;) {
+        std::this_thread::sleep_for(kFlusherTick);
+        due.clear();
+        {
+            std::lock_guard<std::mutex> guard(registry.mutex);
+            for (State* state : registry.writers) {
+                std::int64_t oldest = state->oldestBufferedMs.load(std::memory_order_relaxed);
+                if (oldest != 0 && state->Now() - oldest >= kBufferedMaxAgeMs) {
+                    ++state->pins;
+                    due.push_back(state);
+                }
+            }
+        }
+        for (State* state : due)
+            state->FlushIfAged();
+        if (!due.empty()) {
+            std::lock_guard<std::mutex> guard(registry.mutex);
+            for (State* state : due)
+                --state->pins;
+            registry.unpinned.notify_all();
+        }
+    }
 }
 
 // The child inherited its parent's buffered lines (the parent writes them) and its lock
@@ -733,6 +836,7 @@ void CHbLogger::State::CatchUpAfterFork() {
         return;
     bufferUsed = 0;
     bufferLines = 0;
+    oldestBufferedMs.store(0, std::memory_order_relaxed);
     if (lockFd >= 0) {
         CloseFd(lockFd);
         lockFd = -1;
@@ -754,7 +858,8 @@ bool CHbLogger::State::MayTryOpen() {
     return lastOpenAttemptMs.compare_exchange_strong(last, now, std::memory_order_relaxed);
 }
 
-void CHbLogger::State::NoteOpenFailure() {
+void CHbLogger::State::NoteOpenFailure(int error) {
+    lastOpenError.store(error != 0 ? error : EIO, std::memory_order_relaxed);
     lastOpenAttemptMs.store(Now(), std::memory_order_relaxed);
     openFailed.store(true, std::memory_order_release);
 }
@@ -781,33 +886,45 @@ void CHbLogger::State::WriteNow(iovec* iov, int count, std::size_t total, std::s
         WriteKeepOpen(iov, count, total, lines);
 }
 
+// Writes the line and counts it in the shared size, with fileLock held shared by the
+// caller, so that the mapping cannot go away in between. A line that could not be made
+// durable when asked to is counted as dropped, though its bytes may be in the file.
+bool CHbLogger::State::WriteCounted(int lineFd, iovec* iov, int count, std::size_t total,
+                                    std::size_t lines, std::uint64_t* sizeNow) {
+    if (!WriteAll(lineFd, iov, count)) {
+        Drop(lines);
+        return false;
+    }
+    // A line written to a file that another process has just rolled counts toward the new
+    // file: the new file then rolls a little early, which costs nothing.
+    *sizeNow = shared->Add(total);
+    if (Durable() && !SyncData(lineFd)) {
+        Drop(lines);
+        return true;
+    }
+    return true;
+}
+
 void CHbLogger::State::WriteKeepOpen(iovec* iov, int count, std::size_t total, std::size_t lines) {
-    bool durable = loggingMode.load(std::memory_order_relaxed) == eLoggingModeDurable;
     for (int attempt = 0;; ++attempt) {
         // After two reopens in a row (files rolling faster than we open them) the line
         // goes to the descriptor we have: an older file is still a file that keeps it.
         bool lastAttempt = attempt >= kReopenAttempts;
-        bool written = false;
         bool wrote = false;
-        SharedState* state = nullptr;
+        bool counted = false;
         std::uint64_t generation = 0;
+        std::uint64_t sizeNow = 0;
         {
             std::shared_lock<std::shared_mutex> file(fileLock);
             if (fd >= 0 && (lastAttempt || fdGeneration == shared->Generation())) {
                 wrote = true;
-                written = WriteAll(fd, iov, count);
-                if (written && durable)
-                    SyncData(fd);
-                state = shared;
+                counted = WriteCounted(fd, iov, count, total, lines, &sizeNow);
                 generation = fdGeneration;
             }
         }
         if (wrote) {
-            if (!written) {
-                Drop(lines);
-                return;
-            }
-            AfterWrite(state, generation, total, true);
+            if (counted)
+                AfterWrite(generation, sizeNow, true);
             return;
         }
         if (lastAttempt || !MayTryOpen()) {
@@ -836,51 +953,51 @@ void CHbLogger::State::WriteReopening(iovec* iov, int count, std::size_t total, 
             AttachLockLocked(false);
         }
     }
-    int lineFd = -1;
-    int openError = 0;
-    SharedState* state = nullptr;
     std::uint64_t generation = 0;
+    std::uint64_t sizeNow = 0;
+    bool counted = false;
+    int openError = 0;
     {
         std::shared_lock<std::shared_mutex> file(fileLock);
-        state = shared;
         // Read before opening: a rollover in between only costs a spare rollover check.
-        generation = state->Generation();
-        lineFd = OpenForAppend(path);
+        generation = shared->Generation();
+        int lineFd = OpenForAppend(path);
         openError = errno;
-    }
-    if (lineFd < 0) {
-        if (openError != ENOENT) {
-            NoteOpenFailure();
-            Drop(lines);
+        if (lineFd >= 0) {
+            openFailed.store(false, std::memory_order_relaxed);
+            counted = WriteCounted(lineFd, iov, count, total, lines, &sizeNow);
+            CloseFd(lineFd);
+            if (counted)
+                AfterWrite(generation, sizeNow, false);
             return;
         }
-        // Missing: create it (with its header) the way every writer does.
-        std::lock_guard<std::mutex> cold(coldMutex);
-        FileId id;
-        if (!OpenCurrentLocked(&lineFd, &generation, &id)) {
-            NoteOpenFailure();
-            Drop(lines);
-            return;
-        }
-        state = shared;
     }
-    openFailed.store(false, std::memory_order_relaxed);
-    bool written = WriteAll(lineFd, iov, count);
-    if (written && loggingMode.load(std::memory_order_relaxed) == eLoggingModeDurable)
-        SyncData(lineFd);
-    CloseFd(lineFd);
-    if (!written) {
+    if (openError != ENOENT) {
+        NoteOpenFailure(openError);
         Drop(lines);
         return;
     }
-    AfterWrite(state, generation, total, false);
+    // Missing: create it (with its header) the way every writer does.
+    {
+        std::lock_guard<std::mutex> cold(coldMutex);
+        int lineFd = -1;
+        FileId id;
+        if (!OpenCurrentLocked(&lineFd, &generation, &id)) {
+            NoteOpenFailure(errno);
+            Drop(lines);
+            return;
+        }
+        openFailed.store(false, std::memory_order_relaxed);
+        std::shared_lock<std::shared_mutex> file(fileLock);
+        counted = WriteCounted(lineFd, iov, count, total, lines, &sizeNow);
+        CloseFd(lineFd);
+    }
+    if (counted)
+        AfterWrite(generation, sizeNow, false);
 }
 
-void CHbLogger::State::AfterWrite(SharedState* state, std::uint64_t generation, std::size_t total,
-                                  bool keepOpen) {
-    // A line written to a file that another process has just rolled counts toward the new
-    // file: the new file then rolls a little early, which costs nothing.
-    if (state->Add(total) >= limitBytes.load(std::memory_order_relaxed))
+void CHbLogger::State::AfterWrite(std::uint64_t generation, std::uint64_t sizeNow, bool keepOpen) {
+    if (sizeNow >= limitBytes.load(std::memory_order_relaxed))
         RollOver(generation);
     if (!keepOpen)
         return;
@@ -892,51 +1009,112 @@ void CHbLogger::State::AfterWrite(SharedState* state, std::uint64_t generation, 
 }
 
 void CHbLogger::State::AppendBuffered(iovec* iov, int count, std::size_t total, std::size_t lines) {
-    std::lock_guard<std::mutex> guard(bufferMutex);
-    if (shutdown.load(std::memory_order_relaxed)) {
-        Drop(lines);
-        return;
-    }
-    constexpr std::size_t kBufferCapacity = kBufferedFlushBytes + kLineCapacity;
-    if (!buffer) {
-        buffer.reset(new (std::nothrow) char[kBufferCapacity]);
-        if (!buffer) {
-            WriteNow(iov, count, total, lines);
+    bool due = false;
+    {
+        std::lock_guard<std::mutex> guard(bufferMutex);
+        if (shutdown.load(std::memory_order_relaxed)) {
+            Drop(lines);
             return;
         }
+        if (!buffer)
+            buffer.reset(new (std::nothrow) char[kBufferCapacity]);
+        if (buffer && bufferUsed + total <= kBufferCapacity) {
+            std::int64_t now = Now();
+            std::int64_t oldest = oldestBufferedMs.load(std::memory_order_relaxed);
+            if (bufferUsed == 0) {
+                oldest = now != 0 ? now : 1;  // 0 stands for an empty buffer
+                oldestBufferedMs.store(oldest, std::memory_order_relaxed);
+            }
+            for (int i = 0; i < count; ++i) {
+                std::memcpy(buffer.get() + bufferUsed, iov[i].iov_base, iov[i].iov_len);
+                bufferUsed += iov[i].iov_len;
+            }
+            bufferLines += lines;
+            due = bufferUsed >= kBufferedFlushBytes || now - oldest >= kBufferedMaxAgeMs;
+            if (!due) {
+                StartFlusherOnce();
+                return;
+            }
+            iov = nullptr;  // in the buffer now
+        }
     }
-    if (bufferUsed + total > kBufferCapacity)
-        FlushBufferLocked();
-    if (total > kBufferCapacity) {
-        WriteNow(iov, count, total, lines);
-        return;
-    }
-    std::int64_t now = Now();
-    if (bufferUsed == 0)
-        oldestBufferedMs = now;
-    for (int i = 0; i < count; ++i) {
-        std::memcpy(buffer.get() + bufferUsed, iov[i].iov_base, iov[i].iov_len);
-        bufferUsed += iov[i].iov_len;
-    }
-    bufferLines += lines;
-    if (bufferUsed >= kBufferedFlushBytes || now - oldestBufferedMs >= kBufferedMaxAgeMs)
-        FlushBufferLocked();
+    // Due, or no room for the line: what is gathered goes first, then the line itself
+    // when it did not fit, in one flush so that nothing overtakes it.
+    FlushBuffer(iov, iov != nullptr ? count : 0, total, lines);
 }
 
-void CHbLogger::State::FlushBufferLocked() {
+void CHbLogger::State::StartFlusherOnce() {
+    if (!Writers().flusherRunning.load(std::memory_order_relaxed))
+        StartFlusher();
+}
+
+// Takes the gathered lines out of `buffer` into `spare` (flushMutex and bufferMutex
+// held); returns their bytes, 0 when there are none.
+std::size_t CHbLogger::State::TakeBatchLocked(std::size_t* lines) {
     if (bufferUsed == 0)
-        return;
-    iovec iov{buffer.get(), bufferUsed};
-    std::size_t used = bufferUsed;
-    std::size_t lines = bufferLines;
+        return 0;
+    if (!spare)
+        spare.reset(new (std::nothrow) char[kBufferCapacity]);
+    std::size_t used = 0;
+    if (spare) {
+        std::swap(buffer, spare);
+        used = bufferUsed;
+        *lines = bufferLines;
+    } else {
+        // No memory for a second buffer: write this one with the buffer locked, as late
+        // lines had better wait than be lost.
+        iovec iov{buffer.get(), bufferUsed};
+        WriteNow(&iov, 1, bufferUsed, bufferLines);
+    }
     bufferUsed = 0;
     bufferLines = 0;
-    WriteNow(&iov, 1, used, lines);
+    oldestBufferedMs.store(0, std::memory_order_relaxed);
+    return used;
 }
 
-void CHbLogger::State::FlushBuffer() {
-    std::lock_guard<std::mutex> guard(bufferMutex);
-    FlushBufferLocked();
+void CHbLogger::State::FlushBuffer(iovec* after, int afterCount, std::size_t afterTotal,
+                                   std::size_t afterLines) {
+    std::lock_guard<std::mutex> order(flushMutex);
+    std::size_t lines = 0;
+    std::size_t used;
+    {
+        std::lock_guard<std::mutex> guard(bufferMutex);
+        used = TakeBatchLocked(&lines);
+    }
+    if (used != 0) {
+        iovec iov{spare.get(), used};
+        WriteNow(&iov, 1, used, lines);
+    }
+    if (after != nullptr)
+        WriteNow(after, afterCount, afterTotal, afterLines);
+}
+
+// Writes what is gathered, then refuses further lines; a line added while the last batch
+// was being written is written too.
+void CHbLogger::State::FlushAndShutDown() {
+    std::lock_guard<std::mutex> order(flushMutex);
+    for (;;) {
+        std::size_t lines = 0;
+        std::size_t used;
+        {
+            std::lock_guard<std::mutex> guard(bufferMutex);
+            used = TakeBatchLocked(&lines);
+            if (used == 0 && bufferUsed == 0) {
+                shutdown.store(true, std::memory_order_relaxed);
+                return;
+            }
+        }
+        if (used != 0) {
+            iovec iov{spare.get(), used};
+            WriteNow(&iov, 1, used, lines);
+        }
+    }
+}
+
+void CHbLogger::State::FlushIfAged() {
+    std::int64_t oldest = oldestBufferedMs.load(std::memory_order_relaxed);
+    if (oldest != 0 && Now() - oldest >= kBufferedMaxAgeMs)
+        FlushBuffer();
 }
 
 bool CHbLogger::State::EnsureOpenLocked() {
@@ -948,7 +1126,7 @@ bool CHbLogger::State::EnsureOpenLocked() {
     std::uint64_t generation = 0;
     FileId id;
     if (!OpenCurrentLocked(&newFd, &generation, &id)) {
-        NoteOpenFailure();
+        NoteOpenFailure(errno);
         return false;
     }
     openFailed.store(false, std::memory_order_release);
@@ -1028,7 +1206,8 @@ bool CHbLogger::State::OpenCurrentLocked(int* fdOut, std::uint64_t* generationOu
 
 // Creates the log file with its header in place before any other writer can append: the
 // header goes into a hidden file that is then linked to the log's name. Called with the
-// advisory lock held. `created` tells whether this call made the file.
+// advisory lock held. `created` tells whether this call made the file. In durable mode the
+// folder is synced after the new name appears.
 int CHbLogger::State::CreateFileLocked(bool* created) {
     *created = false;
     int newFd = OpenForAppend(path);
@@ -1038,27 +1217,41 @@ int CHbLogger::State::CreateFileLocked(bool* created) {
         newFd = CreateForAppend(path, O_EXCL);
         if (newFd >= 0) {
             *created = true;
+            if (Durable())
+                SyncFolder(directory);
             return newFd;
         }
         return errno == EEXIST ? OpenForAppend(path) : -1;
     }
+    // The temporary is made new (O_EXCL): whatever stands under its name already, a
+    // stale file or a planted link, is passed over for the next name.
     static std::atomic<unsigned> s_tempCounter{0};
-    std::string temp = FolderOf(directory) + "/." + appName + "." +
-                       std::to_string(CurrentProcessId()) + "." +
-                       std::to_string(s_tempCounter.fetch_add(1)) + ".new";
-    newFd = CreateForAppend(temp, O_TRUNC);
+    std::string temp;
+    const std::string stem =
+        FolderOf(directory) + "/." + appName + "." + std::to_string(CurrentProcessId());
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        temp = attempt == 0 ? stem + ".new"
+                            : stem + "." + std::to_string(s_tempCounter.fetch_add(1)) + ".new";
+        newFd = CreateForAppend(temp, O_EXCL);
+        if (newFd >= 0 || errno != EEXIST)
+            break;
+    }
     if (newFd < 0)
         return -1;
     std::string header = HeaderLocked();
     iovec iov{header.data(), header.size()};
     if (!WriteAll(newFd, &iov, 1)) {
+        int error = errno;
         CloseFd(newFd);
         ::unlink(temp.c_str());
+        errno = error;
         return -1;
     }
     if (::link(temp.c_str(), path.c_str()) == 0) {
         ::unlink(temp.c_str());
         *created = true;
+        if (Durable())
+            SyncFolder(directory);
         return newFd;
     }
     int linkError = errno;
@@ -1070,10 +1263,14 @@ int CHbLogger::State::CreateFileLocked(bool* created) {
     // A file system without hard links: rename, under the lock, is the next best thing.
     if (::rename(temp.c_str(), path.c_str()) == 0) {
         *created = true;
+        if (Durable())
+            SyncFolder(directory);
         return newFd;
     }
+    int error = errno;
     CloseFd(newFd);
     ::unlink(temp.c_str());
+    errno = error;
     return -1;
 }
 
@@ -1085,15 +1282,17 @@ void CHbLogger::State::AttachLockLocked(bool force) {
         return;
     int newFd;
     do {
-        newFd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode);
+        newFd = ::open(lockName.c_str(), O_RDWR | O_CREAT | kNoFollow, kNewFileMode);
     } while (newFd < 0 && errno == EINTR);
     if (newFd < 0)
         return;
-    FileId id;
-    if (!IdOfFd(newFd, &id)) {
-        CloseFd(newFd);
+    struct stat lockStat;
+    if (::fstat(newFd, &lockStat) != 0 || !S_ISREG(lockStat.st_mode)) {
+        CloseFd(newFd);  // not a file we can map: work without the lock file
         return;
     }
+    FileId id{static_cast<std::uint64_t>(lockStat.st_dev),
+              static_cast<std::uint64_t>(lockStat.st_ino)};
     if (mapping != nullptr && id == lockId) {
         // Same lock file as mapped (after fork): only a descriptor of our own was missing.
         CloseFd(lockFd);
@@ -1132,16 +1331,18 @@ void CHbLogger::State::AttachLockLocked(bool force) {
         return;
     }
     int oldFd = -1;
+    void* oldMapping = nullptr;
     {
         std::unique_lock<std::shared_mutex> file(fileLock);
-        if (mapping != nullptr)
-            retiredMappings.push_back(mapping);
+        oldMapping = mapping;
         mapping = newMapping;
         shared = static_cast<SharedState*>(newMapping);
         // The descriptor's generation belonged to the old state: reopen at the next line.
         oldFd = fd;
         fd = -1;
     }
+    if (oldMapping != nullptr)
+        ::munmap(oldMapping, kSharedMappingBytes);
     CloseFd(oldFd);
     CloseFd(lockFd);
     lockFd = newFd;
@@ -1330,11 +1531,29 @@ std::string CHbLogger::State::HeaderLocked() const {
     return header;
 }
 
+// Lets go of everything the writer holds of its log: the file, the lock file and its
+// mapping. A later line attaches again.
 void CHbLogger::State::CloseAllLocked() {
-    SwapFdLocked(-1, 0, FileId{});
+    int oldFd;
+    void* oldMapping;
+    {
+        std::unique_lock<std::shared_mutex> file(fileLock);
+        oldFd = fd;
+        fd = -1;
+        fdGeneration = 0;
+        fdId = FileId{};
+        oldMapping = mapping;
+        mapping = nullptr;
+        shared = &localShared;
+    }
+    CloseFd(oldFd);
+    if (oldMapping != nullptr)
+        ::munmap(oldMapping, kSharedMappingBytes);
     CloseFd(lockFd);
     lockFd = -1;
+    lockId = FileId{};
     lockAttached.store(false, std::memory_order_release);
+    lastLockAttemptMs.store(INT64_MIN / 2, std::memory_order_relaxed);
 }
 
 // --- CHbLogger -------------------------------------------------------------------------------
@@ -1349,18 +1568,16 @@ CHbLogger::CHbLogger() : m_state(new State) {
 CHbLogger::~CHbLogger() {
     {
         State::Registry& registry = State::Writers();
-        std::lock_guard<std::mutex> guard(registry.mutex);
+        std::unique_lock<std::mutex> guard(registry.mutex);
         auto& writers = registry.writers;
         writers.erase(std::remove(writers.begin(), writers.end(), m_state.get()), writers.end());
+        // The flusher may be writing this writer's lines just now.
+        registry.unpinned.wait(guard, [this] { return m_state->pins == 0; });
     }
     Shutdown();
     State& st = *m_state;
     std::lock_guard<std::mutex> cold(st.coldMutex);
     st.CloseAllLocked();
-    if (st.mapping != nullptr)
-        ::munmap(st.mapping, kSharedMappingBytes);
-    for (void* retired : st.retiredMappings)
-        ::munmap(retired, kSharedMappingBytes);
 }
 
 bool CHbLogger::Initialize(const std::string& directory, const std::string& fileName, int level,
@@ -1368,6 +1585,7 @@ bool CHbLogger::Initialize(const std::string& directory, const std::string& file
     State& st = *m_state;
     try {
         st.FlushBuffer();  // lines gathered for a previous file go there
+        std::lock_guard<std::mutex> order(st.flushMutex);
         std::lock_guard<std::mutex> buffered(st.bufferMutex);
         std::lock_guard<std::mutex> cold(st.coldMutex);
         st.CloseAllLocked();
@@ -1376,10 +1594,6 @@ bool CHbLogger::Initialize(const std::string& directory, const std::string& file
         GetLockName(fileName, directory, lockName);
         {
             std::unique_lock<std::shared_mutex> file(st.fileLock);
-            if (st.mapping != nullptr)
-                st.retiredMappings.push_back(st.mapping);
-            st.mapping = nullptr;
-            st.shared = &st.localShared;
             st.localShared.device.store(0);
             st.localShared.inode.store(0);
             st.localShared.counter.store(0);
@@ -1397,14 +1611,15 @@ bool CHbLogger::Initialize(const std::string& directory, const std::string& file
             return false;
         }
         st.ready.store(true, std::memory_order_release);
-        // The file itself is opened at the first line, once the header's identity is known.
-        bool usable = !FXFile::CreateFoldersIteratively(dir).IsError() &&
-                      ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-        if (!usable) {
-            st.NoteOpenFailure();
+        // The file itself is opened at the first line, once the header's identity is known;
+        // whether it can be is known now.
+        int error = 0;
+        if (!st.CanOpenLocked(&error)) {
+            st.NoteOpenFailure(error);
             return false;
         }
         st.openFailed.store(false, std::memory_order_release);
+        st.lastOpenError.store(0, std::memory_order_relaxed);
         return true;
     } catch (...) {
         return false;
@@ -1620,7 +1835,9 @@ void CHbLogger::CloseLogFile(bool final) {
         if (final)
             st.FlushBuffer();
         std::lock_guard<std::mutex> cold(st.coldMutex);
-        st.SwapFdLocked(-1, 0, FileId{});
+        // The lock file and its mapping go too: a process opening and closing many logs
+        // (one per job) must not keep a descriptor and a page for each.
+        st.CloseAllLocked();
         // Closing is also how a caller asks for a fresh start after a failed open.
         st.openFailed.store(false, std::memory_order_release);
     } catch (...) {
@@ -1630,11 +1847,7 @@ void CHbLogger::CloseLogFile(bool final) {
 void CHbLogger::Shutdown() {
     State& st = *m_state;
     try {
-        {
-            std::lock_guard<std::mutex> buffered(st.bufferMutex);
-            st.FlushBufferLocked();
-            st.shutdown.store(true, std::memory_order_relaxed);
-        }
+        st.FlushAndShutDown();
         std::lock_guard<std::mutex> cold(st.coldMutex);
         st.CloseAllLocked();
     } catch (...) {
@@ -1668,28 +1881,42 @@ void CHbLogger::SetRetryOnLogOpenFail(bool retry) {
 bool CHbLogger::CanUserWriteToLog() {
     State& st = *m_state;
     try {
-        std::string path, dir;
-        {
-            std::lock_guard<std::mutex> cold(st.coldMutex);
-            if (!st.ready.load(std::memory_order_relaxed))
-                return false;
-            path = st.path;
-            dir = st.directory;
-        }
-        int fd = OpenForAppend(path);
-        if (fd >= 0) {
-            CloseFd(fd);
-            return true;
-        }
-        if (errno != ENOENT)
-            return false;
-        // Creating a file just to delete it again could swallow a line another process
-        // appends in between; asking about the folder is enough.
-        return !FXFile::CreateFoldersIteratively(dir).IsError() &&
-               ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+        std::lock_guard<std::mutex> cold(st.coldMutex);
+        int error = 0;
+        return st.ready.load(std::memory_order_relaxed) && st.CanOpenLocked(&error);
     } catch (...) {
         return false;
     }
+}
+
+// Whether the log file can be appended to: the file itself when it exists (never through
+// a link), else its folder (created when missing). Creating a file just to delete it
+// again could swallow a line another process appends in between; asking about the
+// folder is enough.
+bool CHbLogger::State::CanOpenLocked(int* error) const {
+    int probe = OpenForAppend(path);
+    if (probe >= 0) {
+        CloseFd(probe);
+        return true;
+    }
+    *error = errno;
+    if (*error != ENOENT)
+        return false;
+    CHbError made = FXFile::CreateFoldersIteratively(directory);
+    if (made.IsError()) {
+        *error = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        *error = errno;
+        return false;
+    }
+    *error = 0;
+    return true;
+}
+
+int CHbLogger::GetLastOpenError() const {
+    return m_state->lastOpenError.load(std::memory_order_relaxed);
 }
 
 int CHbLogger::GetAccessMethod() const {

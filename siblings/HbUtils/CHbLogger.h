@@ -27,15 +27,16 @@ public:
     // How lines reach the disk.
     enum modeOfLogging {
         eLoggingModeDefault = 0,   // one write(2) per line, at once
-        eLoggingModeDurable = 1,   // also flushed to the disk (fdatasync) before returning
+        eLoggingModeDurable = 1,   // also flushed to the disk (fdatasync) before returning;
+                                   // a line that could not be is counted as dropped
         eLoggingModeBuffered = 2,  // gathered in memory and written in batches of whole
-                                   // lines (at 64 KiB, when the oldest is a second old, at
-                                   // close and at exit): faster, but lines can be lost
-                                   // when the process dies
+                                   // lines (at 64 KiB, within about a second of the oldest
+                                   // even in a quiet process, at close and at exit):
+                                   // faster, but lines can be lost when the process dies
     };
 
     // File access methods, as the debug log reports them.
-    static constexpr int kAccessKeepOpen = 100;      // the file stays open between lines
+    static constexpr int kAccessKeepOpen = 100;       // the file stays open between lines
     static constexpr int kAccessReopenPerLine = 200;  // opened and closed for every line
 
     // Called with a text for the system log (see SetSyslogCallback).
@@ -50,8 +51,8 @@ public:
     // missing). `level` is the writer's own filter (lines above it are dropped);
     // `flag`: true writes the file header when the file is new. `reserved` is unused.
     // False when the directory cannot be used; the writer then drops lines.
-    bool Initialize(const std::string& directory, const std::string& fileName, int level,
-                    bool flag, bool reserved);
+    bool Initialize(const std::string& directory, const std::string& fileName, int level, bool flag,
+                    bool reserved);
 
     // The lock name (the path of the lock file) that serialises writers of the log file
     // <directory>/<fileName>.log across processes. Two writers share a file exactly when
@@ -95,10 +96,10 @@ public:
                                  std::uint32_t processors);
 
     // Writes one formatted line (when `level` is at most the writer's level).
-    void LogMessageV(int level, long value, const char* tag, unsigned long line,
-                     std::int64_t jobId, const char* prefix, const char* format, va_list args);
-    void LogMessage(int level, long value, const char* tag, unsigned long line,
-                    std::int64_t jobId, const char* prefix, const char* format, ...)
+    void LogMessageV(int level, long value, const char* tag, unsigned long line, std::int64_t jobId,
+                     const char* prefix, const char* format, va_list args);
+    void LogMessage(int level, long value, const char* tag, unsigned long line, std::int64_t jobId,
+                    const char* prefix, const char* format, ...)
         __attribute__((format(printf, 8, 9)));
     // Writes `text` as it is (a line break is added when missing), unfiltered.
     void LogMessage(const char* text);
@@ -109,8 +110,8 @@ public:
     // The callback that sends texts to syslog(3) under the process name.
     static void SyslogToSystemLog(const char* text);
 
-    // Closes the file; with `final`, lines still buffered are written first. A later
-    // line opens the file again.
+    // Closes the file and lets go of the lock file and its mapping; with `final`, lines
+    // still buffered are written first. A later line opens (and attaches) again.
     void CloseLogFile(bool final);
     // Closes the file for good: lines written afterwards are dropped. For writers taken
     // out of service while other threads may still hold a pointer to them.
@@ -125,6 +126,9 @@ public:
     void SetRetryOnLogOpenFail(bool retry);
     // Whether the current user can create and append to the log file.
     bool CanUserWriteToLog();
+    // The errno of the last failed attempt to open the log file or its folder (0 when the
+    // last attempt succeeded or none was made).
+    int GetLastOpenError() const;
 
     int GetAccessMethod() const;
     void SetAccessMethod(int method);

@@ -15,7 +15,8 @@ namespace kytest {
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kytest-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
 }
 
@@ -36,12 +37,23 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
+int openDescriptorCount() {
+    int count = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++count;
+    return count;
+}
+
 void StoreTest::SetUp() {
     store_ = dir_.file("registry.db");
     setenv("KY_REGISTRY", store_.c_str(), 1);
     kyos::reg::setStorePath(store_);
 }
 
-void StoreTest::TearDown() { kyos::reg::setStorePath(""); }
+void StoreTest::TearDown() {
+    kyos::reg::setStorePath("");
+}
 
 }  // namespace kytest

@@ -27,6 +27,10 @@ private:
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
+// The descriptors this process has open now (the entries of /proc/self/fd), for tests
+// that open and close resources many times and must end where they started.
+int openDescriptorCount();
+
 // A test whose registry store is a new file of its own: the store path is set for the
 // whole process (and exported as KY_REGISTRY for child processes) in SetUp.
 class StoreTest : public ::testing::Test {

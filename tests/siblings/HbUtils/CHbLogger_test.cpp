@@ -1,14 +1,17 @@
 #include "siblings/HbUtils/CHbLogger.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -590,6 +593,222 @@ TEST_F(CHbLoggerTest, CanUserWriteToLogCreatesNoFile) {
     auto writer = Open();
     EXPECT_TRUE(writer->CanUserWriteToLog());
     EXPECT_FALSE(Exists(LogPath()));
+}
+
+// --- what a writer holds ---------------------------------------------------------------------
+
+// Lines of /proc/self/maps that map a file below `folder`.
+int MappingsBelow(const std::string& folder) {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);)
+        count += line.find(folder + "/") != std::string::npos ? 1 : 0;
+    return count;
+}
+
+// A process that opens and closes a log per job must end where it started: a closed
+// writer keeps neither a descriptor nor a mapping of its log's files.
+TEST_F(CHbLoggerTest, AClosedWriterKeepsNoDescriptorOrMapping) {
+    constexpr int kJobs = 50;
+    const int before = kytest::openDescriptorCount();
+    std::vector<std::unique_ptr<CHbLogger>> writers;
+    for (int job = 0; job < kJobs; ++job) {
+        writers.push_back(Open("job" + std::to_string(job), true));
+        writers.back()->LogMessage(0, 0, "T", 0, 0, nullptr, "job %d", job);
+        EXPECT_GT(MappingsBelow(dir_.path()), 0);
+        writers.back()->CloseLogFile(true);
+    }
+    EXPECT_EQ(kytest::openDescriptorCount(), before);
+    EXPECT_EQ(MappingsBelow(dir_.path()), 0);
+
+    // A closed writer attaches again at its next line, rollover included.
+    CHbLogger& first = *writers.front();
+    first.SetLogFileSizeBytes(1);
+    first.LogMessage(0, 0, "T", 0, 0, nullptr, "job 0 again");
+    EXPECT_EQ(Texts(LogPath("job0", 1)), (std::vector<std::string>{"job 0", "job 0 again"}));
+    EXPECT_TRUE(Texts(LogPath("job0")).empty());
+    EXPECT_FALSE(HeaderLines(LogPath("job0")).empty()) << "the rollover made a new file";
+    EXPECT_EQ(first.GetDroppedLineCount(), 0u);
+    first.CloseLogFile(false);
+    EXPECT_EQ(kytest::openDescriptorCount(), before);
+    writers.clear();
+    EXPECT_EQ(kytest::openDescriptorCount(), before);
+}
+
+// The log folder may be writable by others: links planted under the names the writer
+// uses must never make it write to, grow or truncate what they point at.
+struct PlantedLinkCase {
+    const char* what;
+    std::vector<std::string> (*names)();  // the links' names in the log folder
+    bool linesKept;                       // whether the log still gets its lines
+};
+
+void PrintTo(const PlantedLinkCase& c, std::ostream* os) {
+    *os << "a link named like the " << c.what;
+}
+
+class CHbLoggerPlantedLinkTest : public CHbLoggerTest,
+                                 public ::testing::WithParamInterface<PlantedLinkCase> {};
+
+TEST_P(CHbLoggerPlantedLinkTest, LeavesTheTargetUntouched) {
+    const std::string folder = dir_.file("logs");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string target = dir_.file("precious");
+    const std::string precious = "precious bytes\n";
+    kytest::writeFile(target, precious);
+    std::vector<std::string> links;
+    for (const std::string& name : GetParam().names()) {
+        links.push_back(folder + "/" + name);
+        ASSERT_EQ(::symlink(target.c_str(), links.back().c_str()), 0);
+    }
+
+    CHbLogger writer;
+    writer.SetMonotonicClock(&FakeNow);
+    EXPECT_EQ(writer.Initialize(folder, "app", 100, true, false), GetParam().linesKept);
+    writer.SetLogFileSizeBytes(200);  // each line rolls the file: the files are made anew
+    writer.SetMaxVersions(2);
+    for (int i = 0; i < 10; ++i)
+        writer.LogMessage(0, 0, "T", 0, 0, nullptr, "line %d of a log that rolls over", i);
+    writer.CloseLogFile(true);
+
+    EXPECT_EQ(kytest::readFile(target), precious);
+    for (const std::string& link : links) {
+        struct stat st;
+        ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << link << " was replaced";
+    }
+    if (GetParam().linesKept) {
+        EXPECT_EQ(writer.GetDroppedLineCount(), 0u);
+        EXPECT_EQ(Texts(folder + "/app.log.2"),
+                  std::vector<std::string>{"line 8 of a log that rolls over"});
+        EXPECT_EQ(Texts(folder + "/app.log.1"),
+                  std::vector<std::string>{"line 9 of a log that rolls over"});
+        EXPECT_EQ(HeaderLines(folder + "/app.log").front(), "# Log file: " + folder + "/app.log");
+    } else {
+        EXPECT_EQ(writer.GetDroppedLineCount(), 10u);
+        EXPECT_EQ(writer.GetLastOpenError(), ELOOP);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, CHbLoggerPlantedLinkTest,
+    ::testing::Values(
+        PlantedLinkCase{"log", [] { return std::vector<std::string>{"app.log"}; }, false},
+        PlantedLinkCase{"lock file", [] { return std::vector<std::string>{".app.lock"}; }, true},
+        // The first names a header's temporary file of this process would take.
+        PlantedLinkCase{"header's temporary file",
+                        [] {
+                            std::string stem = ".app." + std::to_string(::getpid());
+                            return std::vector<std::string>{stem + ".new", stem + ".0.new"};
+                        },
+                        true}));
+
+// --- durable mode ------------------------------------------------------------------------------
+
+// A pipe takes lines but cannot be synced: the line is there, yet not durable, and must
+// not be counted as safely written.
+TEST_F(CHbLoggerTest, ADurableLineThatCannotBeSyncedCountsAsDropped) {
+    ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+    int reader = ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    auto writer = Open();
+    writer->SetLoggingMode(CHbLogger::eLoggingModeDurable);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "not synced");
+    EXPECT_EQ(writer->GetDroppedLineCount(), 1u);
+    writer->SetLoggingMode(CHbLogger::eLoggingModeDefault);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "written");
+    EXPECT_EQ(writer->GetDroppedLineCount(), 1u);
+    char text[4096];
+    ssize_t got = ::read(reader, text, sizeof text);
+    ASSERT_GT(got, 0);
+    std::string seen(text, static_cast<std::size_t>(got));
+    EXPECT_NE(seen.find("not synced"), std::string::npos);
+    EXPECT_NE(seen.find("written"), std::string::npos);
+    writer.reset();
+    ::close(reader);
+}
+
+// --- buffered mode and time ----------------------------------------------------------------
+
+// Nothing more is logged: the flusher, not a next line, writes the aged line.
+TEST_F(CHbLoggerTest, AQuietProcessStillGetsItsBufferedLinesWritten) {
+    auto writer = Open();
+    writer->SetLoggingMode(CHbLogger::eLoggingModeBuffered);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "the last word");
+    EXPECT_TRUE(Texts(LogPath()).empty());
+    g_now += 1000;  // a second old by the writer's clock
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Texts(LogPath()).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Texts(LogPath()), std::vector<std::string>{"the last word"});
+}
+
+char ThreadState(long tid) {
+    std::string stat = kytest::readFile("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+}
+
+// While one thread's flush is stuck in write(2) (a pipe nobody reads), other threads keep
+// adding lines to the buffer without waiting for it.
+TEST_F(CHbLoggerTest, AddingABufferedLineNeverWaitsForTheDisk) {
+    ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+    int reader = ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    int filler = ::open(LogPath().c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    std::string block(4096, 'f');
+    while (::write(filler, block.data(), block.size()) > 0) {
+    }
+    ::close(filler);  // the pipe stays full while the reader is open
+
+    auto writer = Open();
+    writer->SetLoggingMode(CHbLogger::eLoggingModeBuffered);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "stuck in the flush");
+    std::atomic<long> flusherTid{0};
+    std::thread flusher([&] {
+        flusherTid = static_cast<long>(::gettid());
+        writer->CloseLogFile(true);
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((flusherTid == 0 || ThreadState(flusherTid) != 'S') &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(ThreadState(flusherTid), 'S') << "the flush never blocked";
+
+    std::atomic<bool> added{false};
+    std::thread adder([&] {
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "added meanwhile");
+        added = true;
+    });
+    deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!added && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(added) << "a line waited for another thread's write";
+
+    // Drain the pipe until the writer is gone, then check both lines came through.
+    std::string drained;
+    std::atomic<bool> finished{false};
+    std::thread drainer([&] {
+        char text[65536];
+        for (;;) {
+            ssize_t got = ::read(reader, text, sizeof text);
+            if (got > 0)
+                drained.append(text, static_cast<std::size_t>(got));
+            else if (finished)
+                return;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    flusher.join();
+    adder.join();
+    writer.reset();  // writes "added meanwhile"
+    finished = true;
+    drainer.join();
+    ::close(reader);
+    EXPECT_NE(drained.find("stuck in the flush"), std::string::npos);
+    EXPECT_NE(drained.find("added meanwhile"), std::string::npos);
 }
 
 // --- long messages ---------------------------------------------------------------------------
