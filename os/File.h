@@ -58,6 +58,14 @@ BOOL deleteFile(const std::string& path);
 // ERROR_PATH_NOT_FOUND when the folder above is missing.
 BOOL createDirectory(const std::string& path);
 
+// The calling user's folder `relative` (say "kelbrin/LogFiles") below their state folder:
+// $XDG_STATE_HOME when it is an absolute path, else ~/.local/state. Missing folders are
+// created with mode 0700; every folder below the state folder's parent must be a real
+// folder (not a link) owned by the calling user, or the call fails with
+// ERROR_ACCESS_DENIED, so that nobody else can see or swap what is kept there. The home
+// folder is $HOME, else the account's.
+BOOL userStateDirectory(const std::string& relative, std::string* path);
+
 // GetFileAttributes: FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_READONLY (no write
 // permission for the owner), FILE_ATTRIBUTE_REPARSE_POINT (a symbolic link), or
 // FILE_ATTRIBUTE_NORMAL when none applies; INVALID_FILE_ATTRIBUTES when the path does not

@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -220,6 +222,38 @@ private:
     DIR* dir_;
     const std::string namePattern_;
 };
+
+std::string homeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return home;
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr && found->pw_dir[0] == '/')
+        return found->pw_dir;
+    return std::string();
+}
+
+// One folder of a private tree: made 0700 when missing, and in any case a folder of the
+// calling user's own, reached without a link.
+bool ensurePrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        setLastErrorFromErrno(errno);
+        return false;
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        setLastErrorFromErrno(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        setLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -453,6 +487,45 @@ BOOL createDirectory(const std::string& path) {
         setLastErrorFromErrno(err);
     }
     return FALSE;
+}
+
+BOOL userStateDirectory(const std::string& relative, std::string* path) {
+    std::string base;
+    std::string below;
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        base = state;
+    } else {
+        base = homeDirectory();
+        below = ".local/state/";
+    }
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    if (base.empty() || !isDirectory(base)) {
+        setLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    below += relative;
+    std::string current = base == "/" ? std::string() : base;
+    std::string::size_type pos = 0;
+    while (pos < below.size()) {
+        std::string::size_type next = below.find('/', pos);
+        if (next == std::string::npos)
+            next = below.size();
+        std::string part = below.substr(pos, next - pos);
+        pos = next + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            setLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        current += "/" + part;
+        if (!ensurePrivateFolder(current))
+            return FALSE;
+    }
+    *path = current;
+    return TRUE;
 }
 
 DWORD getFileAttributes(const std::string& path) {

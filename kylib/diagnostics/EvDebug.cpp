@@ -10,6 +10,7 @@
 #include <ctime>
 #include <deque>
 #include <thread>
+#include <unordered_map>
 
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/File.h"
@@ -36,11 +37,16 @@ constexpr unsigned kMaxAffinityCpu = 63;
 // Process-wide state. Never destroyed: threads may log while static objects are torn
 // down at exit.
 struct LogProcess {
-    // Guards initialize, the writer list, CloseLogFile, finalize and the clean-ups.
+    // Guards the writer list, the bindings of instances to writers and the retired list.
+    // Never held across a registry read, a name lookup or a file being opened.
     std::recursive_mutex lock;
-    std::vector<CHbLogger*> writers;  // owned; a cleared slot is null
-    // Writers taken out of service: shut down, but their memory is kept so that a thread
-    // that loaded the pointer just before never touches freed memory.
+    std::vector<CHbLogger*> writers;  // owned; a cleared slot is null and is used again
+    // How many instances are bound to each writer. A writer whose last instance is
+    // destroyed is freed: nothing can reach it any more.
+    std::unordered_map<const CHbLogger*, unsigned> bindings;
+    // Writers taken out of service while instances still point at them: shut down, their
+    // memory kept so that a thread that loaded the pointer just before never touches freed
+    // memory (freed when the last of those instances is destroyed).
     std::vector<CHbLogger*> retired;
 
     EvDebugFileInstance defaultInstance;
@@ -55,16 +61,19 @@ struct LogProcess {
     std::atomic<int> threadLevelInstances{0};
 
     // Once-per-process steps of initialize.
-    std::atomic<bool> networkDone{false};
     std::atomic<bool> flagsPrinted{false};
     std::atomic<bool> affinityDone{false};
 
-    // Identity, written once under `lock` and published by `identityReady`.
+    // Identity: gathered once, by the first initialize, under `identityLock` (which only
+    // first initializes wait on), and published by `identityReady`. Never re-read.
+    std::mutex identityLock;
     std::atomic<bool> identityReady{false};
     long processId = 0;
     std::string processName, hostName, clientName, hostIP, nicMac;
-    std::string zsHostName, zsClientName, version;
+    std::string zsHostName, zsClientName, version, addressText, osDescription;
     int servicePackVersion = 0;
+    int fdSetSize = 0;
+    std::atomic<bool> fdSetLogged{false};
     std::atomic<bool> fastLoopback{false};
 };
 
@@ -153,7 +162,12 @@ bool pathExists(const std::string& path) {
 // Instances and handles.
 
 EvDebugFileInstance::EvDebugFileInstance() = default;
-EvDebugFileInstance::~EvDebugFileInstance() = default;
+
+// A destroyed instance is used by nobody: the writer it held goes too once no other
+// instance holds it, so that a process opening a log per job does not keep them all.
+EvDebugFileInstance::~EvDebugFileInstance() {
+    EvDebug::releaseInstance(this);
+}
 
 bool EvDebugFileInstance::IsReady() const {
     if (m_state.load(std::memory_order_acquire) != kStateReady)
@@ -368,114 +382,44 @@ bool EvDebug::initialize(EvDebugFileInstance* instance, unsigned logId, __int64 
     return initialize(logId, jobId, nullptr, flag, suffix);
 }
 
-bool EvDebug::initialize(unsigned logId, __int64 jobId, const char* logDir, bool flag,
-                         const std::string& suffix) {
+// Everything opening a log reads from the store and the system, gathered before the
+// process lock is taken, so that a slow store never holds up the other logs' opening,
+// closing and clean-up.
+struct EvDebugOpenPlan {
+    const KYLogFileInfo* row = nullptr;
+    std::string focus;
+    std::string module;
+    std::string directory;
+    std::string fileName;
+    std::string lockName;
+    std::int64_t refreshSeconds = kDefaultRefreshSeconds;
+    bool showLevel = false;
+    unsigned long sizeMegabytes = 0;
+    unsigned long backups = 0;
+    std::uint64_t retainSeconds = 0;
+    unsigned long loggingMode = 0;
+    bool processorInformation = false;
+};
+
+namespace {
+
+// The process identity that log headers carry: once per process, before the first log
+// opens. The host's addresses are resolved here, once, and never under the process lock.
+void gatherIdentity(KYPlatformInfo& store, const std::string& focus, const std::string& module) {
     LogProcess& p = process();
-    bool opened;
-    {
-        std::lock_guard<std::recursive_mutex> lock(p.lock);
-        if (m_pFileInst->IsReady())
-            return true;
-        opened = initializeLocked(logId, jobId, logDir, flag, suffix);
-    }
-    if (!opened)
-        return false;
-
-    // The rest may wait (for a debugger) or take time: never under the process lock.
-    const std::string module = getModuleName();
-    debugWait(module.c_str());
-    refreshLoggingSwitch();
-    refreshDebugLevel(nullptr);
-    if (!p.flagsPrinted.exchange(true)) {
-        // Windows image flags have no counterpart here; say so once, as the flag print
-        // would have said that none are set.
-        DebugLvl("EvDebug::PrintGflags", 3,
-                 "No gflag settings are found for the current process:[%s].", getProcessName());
-    }
-    if (!p.affinityDone.exchange(true)) {
-        KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
-        std::string name = getProcessName();
-        name = name.substr(0, name.find('.'));
-        std::string text = textOf(store, "Session", (name + "_AffinityMask").c_str());
-        if (text.empty())
-            text = textOf(store, "Session", "All_AffinityMask");
-        std::uint64_t mask = affinityMaskFrom(text);
-        if (mask != 0) {
-            std::uint64_t current = 0, system = 0;
-            if (!kyos::getProcessAffinity(&current, &system)) {
-                Error("EvDebug::initialize",
-                      "Failed to get Process and System Affinity mask, error %d",
-                      static_cast<int>(kyos::lastError()));
-            } else if ((mask &= system) != 0 && mask != current) {
-                if (kyos::setProcessAffinity(mask)) {
-                    DebugLvl("EvDebug::initialize", 1, "CPU Affinity mask set to [%d]",
-                             static_cast<int>(mask));
-                } else {
-                    Error("EvDebug::initialize",
-                          "Failed to set CPU Affinity mask to [%d], error %d",
-                          static_cast<int>(mask), static_cast<int>(kyos::lastError()));
-                }
-            }
-        }
-    }
-    DebugLvl("EvDebug::initialize", 2, "FastLoopBack is %s.",
-             p.fastLoopback.load() ? "enabled" : "disabled");
-    if (const KYLogFileInfo* r = FindLogFileInfo(logId)) {
-        DebugLvl("EvDebug::initialize", 2, "KYLogFileInfo - (%u, '%s', %u, %u, %u, %u)", r->id,
-                 r->name, r->reserved, r->defaultLevel, r->defaultSize, r->defaultBackups);
-    }
-    return true;
-}
-
-bool EvDebug::initializeLocked(unsigned logId, __int64 jobId, const char* logDir, bool flag,
-                               const std::string& suffix) {
-    LogProcess& p = process();
-    EvDebugFileInstance* inst = m_pFileInst;
-
-    const KYLogFileInfo* row = FindLogFileInfo(logId);
-    if (row == nullptr) {
-        CHbError err = FXErrorUtil::ErrorWin32(FX_LOCATION("EvDebug::initialize"), kLogNameNotFound,
-                                               "Couldn't find the log name for id:[%u]", logId);
-        ReportToSysLog(err.AsString().c_str());
-        return false;
-    }
-    std::string baseName = row->name;
-    if (!suffix.empty())
-        baseName += "-" + suffix;
-
-    const char* focusText = KYPI_Focus::getFocus();
-    if (focusText != nullptr && *focusText == '\0') {
-        KYPI_Focus::doCrashThisProcess(true, nullptr);
-        return false;
-    }
-    const std::string focus = focusText ? focusText : "";
-    KYPlatformInfo store = quietStore(focus);
-
-    // Module name, with the client prefix when the installation asks for one.
-    std::string module = baseName;
-    unsigned long prefixMode = 0;
-    readNumber(store, "EventManager", "PrefixLogFileNameWithClientName", &prefixMode);
-    if (prefixMode != 0) {
-        const char* client = KYPI_Focus::getFocusPseudoClientName();
-        if ((client == nullptr || *client == '\0') && prefixMode == 2)
-            client = KYPI_Focus::getFocusClientName(false);
-        if (client != nullptr && *client != '\0')
-            module = std::string("cl_") + client + "_" + baseName;
-    }
-
-    // Once per process: the identity the log header carries. It is set once and never
-    // re-read, so readers on other threads see it settled.
-    if (!p.networkDone.load() && KYPI_Focus::getProductType() != KELBRIN_PRODUCT_TYPE_NO_INSTANCE) {
+    if (p.identityReady.load(std::memory_order_acquire))
+        return;
+    std::lock_guard<std::mutex> guard(p.identityLock);
+    if (p.identityReady.load(std::memory_order_relaxed))
+        return;
+    if (KYPI_Focus::getProductType() != KELBRIN_PRODUCT_TYPE_NO_INSTANCE) {
         unsigned long family = 0, disableUnix = 0, fdset = 0, fastLoop = 0;
-        if (readNumber(store, "Session", "nPreferredIPFamily", &family)) {
+        if (readNumber(store, "Session", "nPreferredIPFamily", &family))
             RoDorovev::SetPreferredAddressFamily(static_cast<int>(family));
-        }
-        if (readNumber(store, "Session", "nDisableUnixSock", &disableUnix) && disableUnix != 0) {
+        if (readNumber(store, "Session", "nDisableUnixSock", &disableUnix) && disableUnix != 0)
             RoDorovev::DisableUnixSockets();
-        }
-        if (!readNumber(store, "Session", module + "_FDSETSZ", &fdset) || fdset == 0) {
+        if (!readNumber(store, "Session", module + "_FDSETSZ", &fdset) || fdset == 0)
             readNumber(store, "Session", "default_FDSETSZ", &fdset);
-        }
         if (fdset != 0)
             RoDorovev::SetFdSetSize(static_cast<int>(fdset));
         if (readNumber(store, "Session", "nEnableFastLoopBack", &fastLoop) && fastLoop != 0) {
@@ -504,124 +448,314 @@ bool EvDebug::initializeLocked(unsigned logId, __int64 jobId, const char* logDir
             host = RoDorovev::GetLocalHostName();
         if (host.empty())
             host = "NO CLIENT";
-        std::vector<std::string> addresses = RoDorovev::GetAddressList(host);
-        std::vector<std::string> macs = RoDorovev::GetMacAddressList();
-
         p.clientName = client.substr(0, 259);
         p.hostName = host.substr(0, 259);
-        p.hostIP = addresses.empty() || addresses.front().empty() ? p.hostName : addresses.front();
+        p.fdSetSize = static_cast<int>(fdset);
+        std::vector<std::string> macs = RoDorovev::GetMacAddressList();
         p.nicMac = macs.empty() ? "" : macs.front();
         p.servicePackVersion = servicePackFrom(textOf(store, "", "sProductVersion"));
         p.zsHostName = textOf(store, "Zentra", "sZSHOSTNAME");
         p.zsClientName = textOf(store, "Zentra", "sZSCLIENTNAME");
         p.version = textOf(store, "Base", "sVERSION");
-        p.networkDone = true;
-        if (fdset != 0) {
-            DebugLvl("EvDebug::initialize", 2, "max fdset for app [%s] set to [%d]", module.c_str(),
-                     static_cast<int>(fdset));
-        }
     }
+    std::vector<std::string> addresses;
+    if (!RoDorovev::GetAddressList(p.hostName, addresses)) {
+        p.addressText = "Not found";
+    } else if (addresses.empty()) {
+        p.addressText = "None";
+    } else {
+        for (const std::string& a : addresses)
+            p.addressText +=
+                (p.addressText.empty() ? "" : " ") + (a.empty() ? "Can not display" : a);
+    }
+    p.hostIP = addresses.empty() || addresses.front().empty() ? p.hostName : addresses.front();
+    p.processId = kyos::processId();
+    p.processName = kyos::processName().substr(0, 255);
+    p.osDescription = kyos::osDescription();
+    p.identityReady.store(true, std::memory_order_release);
+}
+
+// The writer of a plan's file, made outside the process lock (it creates the log folder).
+// Null, with the thread's last error set, when the file cannot be opened and the
+// instance does not ask for retries.
+CHbLogger* makeWriter(const EvDebugOpenPlan& plan, bool flag, bool retry) {
+    LogProcess& p = process();
+    auto writer = std::make_unique<CHbLogger>();
+    writer->SetRetryOnLogOpenFail(retry);
+    bool opened = writer->Initialize(plan.directory, plan.fileName,
+                                     static_cast<int>(plan.row->defaultLevel), flag, false);
+    if (!opened && !retry) {
+        int error = writer->GetLastOpenError();
+        DWORD code = kyos::win32FromErrno(error != 0 ? error : ENOENT);
+        std::string text =
+            FXString::Format("Couldn't open the log file [%s%s.log]: %s", plan.directory.c_str(),
+                             plan.fileName.c_str(), kyos::win32MessageText(code).c_str());
+        CHbLogger::SyslogToSystemLog(text.c_str());
+        kyos::setLastError(code);
+        return nullptr;
+    }
+    writer->SetDebugLevel(kWriterLevelAll);
+    writer->SetLogFileSize(plan.sizeMegabytes);
+    writer->SetDefaultLogFileSize(plan.row->defaultSize);
+    writer->SetMaxVersions(static_cast<std::uint32_t>(plan.backups));
+    writer->SetRetainLogsTill(plan.retainSeconds);
+    writer->SetDefaultMaxVersions(plan.row->defaultBackups);
+    writer->SetPlatformInformation(
+        p.hostName, p.hostName, p.clientName, p.zsHostName, p.zsClientName, p.osDescription,
+        p.addressText, EvDebug::GetProductVersion(), plan.focus, p.processName, p.processId);
+    if (plan.processorInformation) {
+        writer->SetProcessorInformation(std::to_string(KYPI_Focus::getProductType()),
+                                        kyos::processorDescription(), kyos::processorCount());
+    }
+    writer->SetSyslogCallback(CHbLogger::SyslogToSystemLog);
+    // The description's modes: 1 writes each line at once (as our default does), 2
+    // buffers. The busiest log, "kyd", is never buffered: its 2 is taken as 1.
+    unsigned long mode = plan.loggingMode;
+    if (mode == 2 && strcasecmp(plan.row->name, "kyd") == 0)
+        mode = 1;
+    if (mode == 2)
+        writer->SetLoggingMode(CHbLogger::eLoggingModeBuffered);
+    return writer.release();
+}
+
+}  // namespace
+
+bool EvDebug::planOpen(unsigned logId, __int64 jobId, const char* logDir, const std::string& suffix,
+                       EvDebugOpenPlan* plan) {
+    plan->row = FindLogFileInfo(logId);
+    if (plan->row == nullptr) {
+        CHbError err = FXErrorUtil::ErrorWin32(FX_LOCATION("EvDebug::initialize"), kLogNameNotFound,
+                                               "Couldn't find the log name for id:[%u]", logId);
+        ReportToSysLog(err.AsString().c_str());
+        kyos::setLastError(kLogNameNotFound);
+        return false;
+    }
+    std::string baseName = plan->row->name;
+    if (!suffix.empty())
+        baseName += "-" + suffix;
+
+    const char* focusText = KYPI_Focus::getFocus();
+    if (focusText != nullptr && *focusText == '\0') {
+        KYPI_Focus::doCrashThisProcess(true, nullptr);
+        return false;
+    }
+    plan->focus = focusText ? focusText : "";
+    KYPlatformInfo store = quietStore(plan->focus);
+
+    // Module name, with the client prefix when the installation asks for one.
+    plan->module = baseName;
+    unsigned long prefixMode = 0;
+    readNumber(store, "EventManager", "PrefixLogFileNameWithClientName", &prefixMode);
+    if (prefixMode != 0) {
+        const char* client = KYPI_Focus::getFocusPseudoClientName();
+        if ((client == nullptr || *client == '\0') && prefixMode == 2)
+            client = KYPI_Focus::getFocusClientName(false);
+        if (client != nullptr && *client != '\0')
+            plan->module = std::string("cl_") + client + "_" + baseName;
+    }
+    const std::string& module = plan->module;
+    gatherIdentity(store, plan->focus, module);
 
     std::string dir = logDir ? logDir : "";
     if (dir.empty())
         store.getDirectory("EventManager", "dEVLOGDIR", &dir);
     if (dir.empty())
         dir = getTempLogFilePath();
-    dir = ensureTrailingSeparator(dir);
+    if (dir.empty()) {
+        ReportToSysLog("Couldn't find a log folder this user may write to.");
+        kyos::setLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    plan->directory = ensureTrailingSeparator(dir);
 
     unsigned long appendJob = 0;
     readNumber(store, "EventManager", module + "_AppendJob", &appendJob);
     // The file name carries the job when job logs get files of their own; writers are
     // shared by the file they write, so the lock name comes from the whole file name.
-    std::string fileName = module;
+    plan->fileName = module;
     if (appendJob != 0 && jobId > 0)
-        fileName = FXString::Format("%s_Job%lld", module.c_str(), (long long)jobId);
-    std::string lockName;
-    CHbLogger::GetLockName(fileName, dir, lockName);
+        plan->fileName = FXString::Format("%s_Job%lld", module.c_str(), (long long)jobId);
+    CHbLogger::GetLockName(plan->fileName, plan->directory, plan->lockName);
 
-    inst->m_state = EvDebugFileInstance::kStateBuilding;
+    plan->refreshSeconds = static_cast<std::int64_t>(
+        numberOr(store, "EventManager", module + "_DEBUG_REFRESH_TIME", kDefaultRefreshSeconds));
+    unsigned long showLevel = 0;
+    readNumber(store, "EventManager", "ShowLogLevelInLogs", &showLevel);
+    plan->showLevel = showLevel != 0;
+    const KYLogFileInfo& row = *plan->row;
+    plan->sizeMegabytes =
+        numberOr(store, "EventManager", module + "_MAXLOGFILESIZE", row.defaultSize);
+    plan->backups =
+        numberOr(store, "EventManager", module + "_MAXLOGFILEBACKUPS", row.defaultBackups);
+    plan->retainSeconds = static_cast<std::uint64_t>(
+                              numberOr(store, "EventManager", module + "_RetainLogsInDays", 0)) *
+                          86400;
+    unsigned long mode = 0;
+    if (readNumber(store, "EventManager", module + "_LoggingMode", &mode) &&
+        (mode == 1 || mode == 2))
+        plan->loggingMode = mode;
+    unsigned long productAndProcessor = 0;
+    plan->processorInformation =
+        readNumber(store, "EventManager", "nPROCESSORANDPRODUCTTYPE", &productAndProcessor);
+    return true;
+}
+
+bool EvDebug::initialize(unsigned logId, __int64 jobId, const char* logDir, bool flag,
+                         const std::string& suffix) {
+    LogProcess& p = process();
+    EvDebugFileInstance* inst = m_pFileInst;
+    if (inst->IsReady())
+        return true;
+    EvDebugOpenPlan plan;
+    if (!planOpen(logId, jobId, logDir, suffix, &plan))
+        return false;
+
+    // Bind to the writer of this file when the process has one; else make one outside the
+    // lock and bind to it, unless another thread made one meanwhile.
+    std::unique_ptr<CHbLogger> made;
+    bool createdHere = false;
+    for (;;) {
+        {
+            std::lock_guard<std::recursive_mutex> lock(p.lock);
+            if (inst->IsReady())
+                return true;
+            if (p.refreshInterval.load() == 0)
+                p.refreshInterval = plan.refreshSeconds;
+            CHbLogger::SetShowLogLevel(plan.showLevel);
+            CHbLogger* writer = nullptr;
+            for (CHbLogger* w : p.writers) {
+                if (w != nullptr && w->GetLockName() == plan.lockName) {
+                    writer = w;
+                    break;
+                }
+            }
+            if (writer == nullptr && made) {
+                writer = made.release();
+                createdHere = true;
+                auto slot = std::find(p.writers.begin(), p.writers.end(), nullptr);
+                if (slot == p.writers.end())
+                    slot = p.writers.insert(slot, nullptr);
+                *slot = writer;
+            }
+            if (writer != nullptr) {
+                bindLocked(inst, writer, plan, jobId);
+                break;
+            }
+        }
+        CHbLogger* writer = makeWriter(plan, flag, inst->m_retryOnOpenFail.load());
+        if (writer == nullptr)
+            return false;
+        made.reset(writer);
+    }
+    made.reset();  // another thread's writer won: ours was never used
+
+    // The rest may wait (for a debugger) or take time: never under the process lock.
+    const std::string& module = plan.module;
+    if (createdHere && plan.loggingMode != 0) {
+        DebugLvl("EvDebug", 0, "[%s] LoggingMode - [%u]", module.c_str(),
+                 static_cast<unsigned>(plan.loggingMode));
+    }
+    if (createdHere && p.fdSetSize != 0 && !p.fdSetLogged.exchange(true)) {
+        DebugLvl("EvDebug::initialize", 2, "max fdset for app [%s] set to [%d]", module.c_str(),
+                 p.fdSetSize);
+    }
+    debugWait(module.c_str());
+    refreshLoggingSwitch();
+    refreshDebugLevel(nullptr);
+    if (!p.flagsPrinted.exchange(true)) {
+        // Windows image flags have no counterpart here; say so once, as the flag print
+        // would have said that none are set.
+        DebugLvl("EvDebug::PrintGflags", 3,
+                 "No gflag settings are found for the current process:[%s].", getProcessName());
+    }
+    if (!p.affinityDone.exchange(true))
+        applyAffinity();
+    DebugLvl("EvDebug::initialize", 2, "FastLoopBack is %s.",
+             p.fastLoopback.load() ? "enabled" : "disabled");
+    const KYLogFileInfo* r = plan.row;
+    DebugLvl("EvDebug::initialize", 2, "KYLogFileInfo - (%u, '%s', %u, %u, %u, %u)", r->id, r->name,
+             r->reserved, r->defaultLevel, r->defaultSize, r->defaultBackups);
+    return true;
+}
+
+void EvDebug::applyAffinity() {
+    KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
+    std::string name = getProcessName();
+    name = name.substr(0, name.find('.'));
+    std::string text = textOf(store, "Session", (name + "_AffinityMask").c_str());
+    if (text.empty())
+        text = textOf(store, "Session", "All_AffinityMask");
+    std::uint64_t mask = affinityMaskFrom(text);
+    if (mask == 0)
+        return;
+    std::uint64_t current = 0, system = 0;
+    if (!kyos::getProcessAffinity(&current, &system)) {
+        Error("EvDebug::initialize", "Failed to get Process and System Affinity mask, error %d",
+              static_cast<int>(kyos::lastError()));
+    } else if ((mask &= system) != 0 && mask != current) {
+        if (kyos::setProcessAffinity(mask)) {
+            DebugLvl("EvDebug::initialize", 1, "CPU Affinity mask set to [%d]",
+                     static_cast<int>(mask));
+        } else {
+            Error("EvDebug::initialize", "Failed to set CPU Affinity mask to [%d], error %d",
+                  static_cast<int>(mask), static_cast<int>(kyos::lastError()));
+        }
+    }
+}
+
+// Binds an instance to a writer (process lock held). An instance bound to a writer that
+// was taken out of service keeps it in the retired list: other threads may still be
+// logging through the old pointer.
+void EvDebug::bindLocked(EvDebugFileInstance* inst, CHbLogger* writer, const EvDebugOpenPlan& plan,
+                         __int64 jobId) {
+    LogProcess& p = process();
+    unbindLocked(inst, false);
+    inst->m_state.store(EvDebugFileInstance::kStateBuilding, std::memory_order_release);
     {
         std::lock_guard<std::mutex> lock(inst->m_textMutex);
-        inst->m_moduleName = module;
+        inst->m_moduleName = plan.module;
     }
     if (jobId != 0)
         inst->m_jobId = jobId;
-    if (p.refreshInterval.load() == 0) {
-        p.refreshInterval = static_cast<std::int64_t>(numberOr(
-            store, "EventManager", module + "_DEBUG_REFRESH_TIME", kDefaultRefreshSeconds));
-    }
-    unsigned long showLevel = 0;
-    readNumber(store, "EventManager", "ShowLogLevelInLogs", &showLevel);
-    CHbLogger::SetShowLogLevel(showLevel != 0);
-
-    inst->m_defaultLevel = static_cast<int>(row->defaultLevel);
-    for (size_t i = 0; i < p.writers.size(); ++i) {
-        CHbLogger* w = p.writers[i];
-        if (w != nullptr && w->GetLockName() == lockName) {
-            inst->m_index = static_cast<std::uint32_t>(i);
-            inst->m_writer.store(w, std::memory_order_release);
-            inst->m_state.store(EvDebugFileInstance::kStateReady, std::memory_order_release);
-            return true;
-        }
-    }
-
-    inst->m_level = static_cast<int>(row->defaultLevel);
-    auto* writer = new CHbLogger;
-    writer->Initialize(dir, fileName, static_cast<int>(row->defaultLevel), flag, false);
-    writer->SetDebugLevel(kWriterLevelAll);
-    writer->SetLogFileSize(
-        numberOr(store, "EventManager", module + "_MAXLOGFILESIZE", row->defaultSize));
-    writer->SetDefaultLogFileSize(row->defaultSize);
-    writer->SetMaxVersions(static_cast<std::uint32_t>(
-        numberOr(store, "EventManager", module + "_MAXLOGFILEBACKUPS", row->defaultBackups)));
-    writer->SetRetainLogsTill(static_cast<std::uint64_t>(numberOr(
-                                  store, "EventManager", module + "_RetainLogsInDays", 0)) *
-                              86400);
-    writer->SetDefaultMaxVersions(row->defaultBackups);
-
-    if (!p.identityReady.load(std::memory_order_acquire)) {
-        p.processId = kyos::processId();
-        p.processName = kyos::processName();
-        p.identityReady.store(true, std::memory_order_release);
-    }
-    std::string addressText;
-    {
-        std::vector<std::string> all;
-        if (!RoDorovev::GetAddressList(p.hostName, all)) {
-            addressText = "Not found";
-        } else if (all.empty()) {
-            addressText = "None";
-        } else {
-            for (const std::string& a : all)
-                addressText +=
-                    (addressText.empty() ? "" : " ") + (a.empty() ? "Can not display" : a);
-        }
-    }
-    writer->SetPlatformInformation(p.hostName, p.hostName, p.clientName, p.zsHostName,
-                                   p.zsClientName, kyos::osDescription(), addressText,
-                                   GetProductVersion(), focus, p.processName, p.processId);
-    unsigned long productAndProcessor = 0;
-    if (readNumber(store, "EventManager", "nPROCESSORANDPRODUCTTYPE", &productAndProcessor)) {
-        writer->SetProcessorInformation(std::to_string(KYPI_Focus::getProductType()),
-                                        kyos::processorDescription(), kyos::processorCount());
-    }
-    writer->SetSyslogCallback(CHbLogger::SyslogToSystemLog);
-
-    p.writers.push_back(writer);
-    inst->m_index = static_cast<std::uint32_t>(p.writers.size() - 1);
+    inst->m_defaultLevel = static_cast<int>(plan.row->defaultLevel);
+    inst->m_level = static_cast<int>(plan.row->defaultLevel);
+    ++p.bindings[writer];
+    auto slot = std::find(p.writers.begin(), p.writers.end(), writer);
+    inst->m_index = static_cast<std::uint32_t>(slot - p.writers.begin());
     inst->m_writer.store(writer, std::memory_order_release);
     inst->m_state.store(EvDebugFileInstance::kStateReady, std::memory_order_release);
+}
 
-    unsigned long mode = 0;
-    if (readNumber(store, "EventManager", module + "_LoggingMode", &mode) &&
-        (mode == 1 || mode == 2)) {
-        DebugLvl("EvDebug", 0, "[%s] LoggingMode - [%u]", module.c_str(),
-                 static_cast<unsigned>(mode));
-        if (mode == 2 && strcasecmp(row->name, "kyd") == 0)
-            mode = 1;
-        writer->SetLoggingMode(static_cast<CHbLogger::modeOfLogging>(mode));
+// Drops an instance's hold on its writer (process lock held). Returns the writer to free
+// once nothing can reach it: only when the instance is going away (`destroying`), since a
+// live instance may be in use on other threads.
+CHbLogger* EvDebug::unbindLocked(EvDebugFileInstance* inst, bool destroying) {
+    LogProcess& p = process();
+    CHbLogger* writer = inst->m_writer.load(std::memory_order_relaxed);
+    if (writer == nullptr)
+        return nullptr;
+    auto found = p.bindings.find(writer);
+    if (found == p.bindings.end() || --found->second != 0)
+        return nullptr;
+    p.bindings.erase(found);
+    if (!destroying)
+        return nullptr;  // it stays where it is, listed or retired
+    auto slot = std::find(p.writers.begin(), p.writers.end(), writer);
+    if (slot != p.writers.end())
+        *slot = nullptr;
+    p.retired.erase(std::remove(p.retired.begin(), p.retired.end(), writer), p.retired.end());
+    return writer;
+}
+
+void EvDebug::releaseInstance(EvDebugFileInstance* inst) {
+    CHbLogger* unused = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(process().lock);
+        unused = unbindLocked(inst, true);
+        inst->m_writer.store(nullptr, std::memory_order_release);
+        inst->m_state.store(EvDebugFileInstance::kStateNew, std::memory_order_release);
     }
-    return true;
+    delete unused;  // flushes and closes: not under the process lock
 }
 
 bool EvDebug::IsInitialized() {
@@ -633,7 +767,8 @@ bool EvDebug::canILogDebugMsgs() {
 }
 
 void EvDebug::CloseLogFile(bool final) {
-    std::lock_guard<std::recursive_mutex> lock(process().lock);
+    // No process lock: the writer cannot go while this instance holds it, and a flush
+    // must not hold up every other log's opening.
     if (CHbLogger* w = GetWriter())
         w->CloseLogFile(final);
 }
@@ -653,20 +788,26 @@ void retireLocked(LogProcess& p, size_t slot) {
     CHbLogger* w = p.writers[slot];
     if (w == nullptr)
         return;
+    p.writers[slot] = nullptr;
+    if (p.bindings.count(w) == 0) {
+        delete w;  // no instance holds it
+        return;
+    }
     w->Shutdown();
     p.retired.push_back(w);
-    p.writers[slot] = nullptr;
 }
 }  // namespace
 
 void EvDebug::CleanupDefaultFileHandle() {
     LogProcess& p = process();
     std::lock_guard<std::recursive_mutex> lock(p.lock);
+    // The writer the default instance holds, whatever other writers of the same name in
+    // other folders the list has.
     CHbLogger* own = p.defaultInstance.m_writer.load();
     if (own == nullptr)
         return;
     for (size_t i = 0; i < p.writers.size(); ++i) {
-        if (p.writers[i] != nullptr && p.writers[i]->GetAppName() == own->GetAppName()) {
+        if (p.writers[i] == own) {
             retireLocked(p, i);
             break;
         }
@@ -685,8 +826,10 @@ void EvDebug::ResetFileHandleList() {
     std::lock_guard<std::recursive_mutex> lock(p.lock);
     // The writers stay in service for the instances bound to them; the list forgets them.
     for (CHbLogger* w : p.writers) {
-        if (w != nullptr)
+        if (w != nullptr && p.bindings.count(w) != 0)
             p.retired.push_back(w);
+        else
+            delete w;
     }
     p.writers.clear();
 }
@@ -819,6 +962,9 @@ CHbLogger::modeOfLogging EvDebug::GetLoggingMode() {
 }
 
 void EvDebug::SetRetryOnLogOpenFail(bool retry) {
+    // Kept by the instance too, so that a caller can ask before initialize: a log whose
+    // folder is missing then opens (and is tried again later) instead of failing.
+    selectInstance()->m_retryOnOpenFail.store(retry);
     if (CHbLogger* w = GetWriter())
         w->SetRetryOnLogOpenFail(retry);
 }
@@ -847,6 +993,14 @@ void EvDebug::LogStats(const std::string&) {}
 std::string EvDebug::getLogFilePath() {
     CHbLogger* w = GetWriter();
     return w ? w->GetLogFilePath() : std::string();
+}
+
+std::size_t EvDebug::WriterCount() {
+    LogProcess& p = process();
+    std::lock_guard<std::recursive_mutex> lock(p.lock);
+    return p.retired.size() +
+           static_cast<std::size_t>(std::count_if(p.writers.begin(), p.writers.end(),
+                                                  [](CHbLogger* w) { return w != nullptr; }));
 }
 
 std::int64_t EvDebug::GetRefreshInterval() {
@@ -1013,12 +1167,14 @@ std::string EvDebug::getTempLogFilePath() {
     std::string dir;
     if (store.getDirectory("EventManager", "dEVLOGDIR", &dir) && !dir.empty())
         return dir;
-    // The machine-wide log folder when this user may write there, else the temporary one.
+    // The machine-wide log folder when this user may write there (root always may), else
+    // a folder of the user's own: a shared temporary folder would let another account
+    // plant files and links among the logs.
     const std::string shared = "/var/log/kelbrin";
     if (canUserWriteToPath(shared.c_str()))
         return shared;
-    const char* tmp = std::getenv("TMPDIR");
-    return FXPath::Append(tmp && *tmp ? tmp : "/tmp", "kelbrin/LogFiles");
+    std::string own;
+    return kyos::userStateDirectory("kelbrin/LogFiles", &own) ? own : std::string();
 }
 
 bool EvDebug::canUserWriteToPath(const char* dir) {
@@ -1119,13 +1275,17 @@ void EvDebug::debugWaitOnFile(const char* name) {
     if (!store.getDirectory("Base", tempValue, &temp) || temp.empty())
         temp = "/tmp";
     const std::string resume = FXPath::Append(temp, module + ".resume");
-    HANDLE h = kyos::createFile(resume, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    if (h == INVALID_HANDLE_VALUE) {
+    // Made new, never opened through what stands under the name: the folder may be
+    // shared, and a link planted there must not have its target truncated. A resume file
+    // that is there already (a wait asked for by someone else) is waited on all the same.
+    HANDLE h = kyos::createFile(resume, GENERIC_WRITE, 0, CREATE_NEW);
+    if (h == INVALID_HANDLE_VALUE && kyos::lastError() != ERROR_FILE_EXISTS) {
         DebugLvl("EvDebug::DebugWaitOnFile", 0, "Failed to create .resume file [%s], err=[%s]",
                  resume.c_str(), kyos::win32MessageText(kyos::lastError()).c_str());
         return;
     }
-    kyos::closeHandle(h);
+    if (h != INVALID_HANDLE_VALUE)
+        kyos::closeHandle(h);
     DebugLvl("EvDebug::DebugWaitOnFile", 0,
              "Additional setting [%s] with value 0 is present. Creating file [%s], please remove "
              "it to continue.",

@@ -27,6 +27,7 @@
 #include "siblings/HbUtils/CHbLogger.h"
 
 class EvDebug;
+struct EvDebugOpenPlan;
 struct MsgEventFormatted;
 
 // The state of one log in this process.
@@ -50,14 +51,16 @@ private:
 
     std::atomic<int> m_state{kStateNew};
     std::atomic<std::uint32_t> m_index{0};
-    // Not owned: writers live in the process list (and, once removed from it, in a list
-    // of retired writers that is never freed, so that a thread still holding the pointer
-    // never touches freed memory).
+    // Not owned: writers live in the process list (and, once taken out of service, in a
+    // list of retired writers, so that a thread still holding the pointer never touches
+    // freed memory). A writer goes when the last instance bound to it is destroyed.
     std::atomic<CHbLogger*> m_writer{nullptr};
     std::atomic<int> m_level{1};
     std::atomic<int> m_defaultLevel{1};
     std::atomic<std::int64_t> m_jobId{0};
     std::atomic<bool> m_loggingOff{false};
+    // Asked for before or after initialize: a file that cannot be opened is tried again.
+    std::atomic<bool> m_retryOnOpenFail{false};
     // Seconds since 1970 of the last re-read of the settings (64 bits: past 2038).
     std::atomic<std::int64_t> m_lastRefresh{0};
 
@@ -131,7 +134,9 @@ public:
                                  const char* prefix, const char* fmt, va_list args);
     void handleMsgEventDebug_NEW(int level, const char* fmt, va_list args);
 
-    // ---- Opening and closing.
+    // ---- Opening and closing. initialize is false (with the thread's last error set)
+    // when the log cannot be opened: no known-log row, no usable folder or file, unless
+    // SetRetryOnLogOpenFail(true) was asked first, which opens it and keeps trying.
     bool initialize(unsigned logId, __int64 jobId, bool flag, const std::string& suffix);
     bool initialize(EvDebugFileInstance* instance, unsigned logId, __int64 jobId, bool flag,
                     const std::string& suffix);
@@ -220,11 +225,20 @@ public:
 
     // The writer behind the selected instance (null when not ready); for tests and tools.
     CHbLogger* GetWriter();
+    // Writers the process keeps, listed and retired; for tests and tools.
+    static std::size_t WriterCount();
 
 private:
+    friend class EvDebugFileInstance;
+
     EvDebugFileInstance* selectInstance();
-    bool initializeLocked(unsigned logId, __int64 jobId, const char* logDir, bool flag,
-                          const std::string& suffix);
+    bool planOpen(unsigned logId, __int64 jobId, const char* logDir, const std::string& suffix,
+                  EvDebugOpenPlan* plan);
+    void applyAffinity();
+    static void bindLocked(EvDebugFileInstance* inst, CHbLogger* writer,
+                           const EvDebugOpenPlan& plan, __int64 jobId);
+    static CHbLogger* unbindLocked(EvDebugFileInstance* inst, bool destroying);
+    static void releaseInstance(EvDebugFileInstance* inst);
 
     EvDebugFileInstance* m_pFileInst;
     std::uint32_t m_flags;  // bit 0: follows the calling thread

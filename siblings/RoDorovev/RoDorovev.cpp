@@ -28,6 +28,19 @@ std::atomic<int> g_preferredFamily{kFamilyAny};
 std::atomic<bool> g_unixSocketsDisabled{false};
 std::atomic<int> g_socketSetSize{0};
 std::atomic<bool> g_fastLoopback{false};
+std::atomic<Resolver> g_resolver{nullptr};
+
+bool SystemResolve(const std::string& host, std::vector<std::string>* addresses) {
+    Resolver resolver = g_resolver.load(std::memory_order_acquire);
+    if (resolver != nullptr) {
+        std::vector<std::string> found;
+        bool resolved = resolver(host, found);
+        if (addresses != nullptr)
+            *addresses = resolved ? std::move(found) : std::vector<std::string>();
+        return resolved;
+    }
+    return kyos::resolveHostAddresses(host, addresses) == ERROR_SUCCESS;
+}
 
 const char* FamilyName(int family) {
     switch (family) {
@@ -79,11 +92,15 @@ std::vector<std::string> GetAddressList(const std::string& host) {
 }
 
 bool GetAddressList(const std::string& host, std::vector<std::string>& addresses) {
-    return kyos::resolveHostAddresses(host, &addresses) == ERROR_SUCCESS;
+    return SystemResolve(host, &addresses);
 }
 
 bool ResolveFailed(const std::string& host) {
-    return kyos::resolveHostAddresses(host, nullptr) != ERROR_SUCCESS;
+    return !SystemResolve(host, nullptr);
+}
+
+void SetResolver(Resolver resolver) {
+    g_resolver.store(resolver, std::memory_order_release);
 }
 
 std::vector<std::string> GetMacAddressList() {

@@ -31,6 +31,11 @@ bool GetAddressList(const std::string& host, std::vector<std::string>& addresses
 // Whether `host` does not resolve (a lookup of its own).
 bool ResolveFailed(const std::string& host);
 
+// The lookup behind the two functions above: the system's resolver unless one is
+// installed here (tests stand in a slow or counting one); null restores the system's.
+using Resolver = bool (*)(const std::string& host, std::vector<std::string>& addresses);
+void SetResolver(Resolver resolver);
+
 // The MAC addresses ("xx:xx:xx:xx:xx:xx", lower case) of the machine's interfaces, each
 // once, in the system's order. Loopback interfaces, interfaces whose hardware address is
 // not six bytes and all-zero addresses are left out. Empty when there are none or the

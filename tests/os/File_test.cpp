@@ -336,3 +336,88 @@ TEST_F(FileTest, FindFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sets an environment variable for a scope (null unsets it), and puts it back after.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const char* value) : m_name(name) {
+        const char* old = std::getenv(name);
+        m_had = old != nullptr;
+        if (m_had)
+            m_old = old;
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnvironment() {
+        if (m_had)
+            setenv(m_name, m_old.c_str(), 1);
+        else
+            unsetenv(m_name);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* m_name;
+    bool m_had = false;
+    std::string m_old;
+};
+
+}  // namespace
+
+TEST_F(FileTest, UserStateFolderIsMadePrivate) {
+    struct Case {
+        const char* what;
+        bool stateSet;       // XDG_STATE_HOME names the scratch folder
+        bool stateRelative;  // a relative XDG_STATE_HOME is not to be trusted
+        const char* relative;
+        const char* expected;  // below the scratch folder; null: refused
+    } cases[] = {
+        {"state home", true, false, "kelbrin/LogFiles", "/state/kelbrin/LogFiles"},
+        {"home", false, false, "kelbrin/LogFiles", "/home/.local/state/kelbrin/LogFiles"},
+        {"relative state home", false, true, "kelbrin/LogFiles",
+         "/home/.local/state/kelbrin/LogFiles"},
+        {"climbing out", true, false, "kelbrin/../../x", nullptr},
+    };
+    for (const Case& c : cases) {
+        kytest::TempDir scratch;
+        const std::string state = scratch.file("state"), home = scratch.file("home");
+        ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
+        ScopedEnvironment xdg("XDG_STATE_HOME", c.stateSet        ? state.c_str()
+                                                : c.stateRelative ? "state"
+                                                                  : nullptr);
+        ScopedEnvironment homeVariable("HOME", home.c_str());
+        std::string path;
+        BOOL made = kyos::userStateDirectory(c.relative, &path);
+        if (c.expected == nullptr) {
+            EXPECT_FALSE(made) << c.what;
+            continue;
+        }
+        ASSERT_TRUE(made) << c.what << ": " << kyos::lastError();
+        EXPECT_EQ(path, scratch.path() + c.expected) << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << c.what;
+        EXPECT_EQ(st.st_uid, geteuid());
+        std::string again;
+        EXPECT_TRUE(kyos::userStateDirectory(c.relative, &again)) << "an existing one is used";
+        EXPECT_EQ(again, path);
+    }
+}
+
+TEST_F(FileTest, UserStateFolderRefusesALinkOnTheWay) {
+    const std::string state = dir_.file("state"), elsewhere = dir_.file("elsewhere");
+    ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), (state + "/kelbrin").c_str()), 0);
+    ScopedEnvironment xdg("XDG_STATE_HOME", state.c_str());
+    std::string path;
+    EXPECT_FALSE(kyos::userStateDirectory("kelbrin/LogFiles", &path));
+    EXPECT_EQ(kyos::lastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_NE(access((elsewhere + "/LogFiles").c_str(), F_OK), 0) << "made through the link";
+}

@@ -115,7 +115,8 @@ int runDemo(int, char**) {
     // 2. The debug log, opened from the instance's settings.
     EvDebug log;
     if (!log.initialize(EvDebug::getLogId("kybasic"), 0, true, "")) {
-        std::fprintf(stderr, "kybasic demo: cannot open the debug log\n");
+        std::fprintf(stderr, "kybasic demo: cannot open the debug log: %s\n",
+                     kyos::win32MessageText(kyos::lastError()).c_str());
         return 1;
     }
     for (const std::string& step : road)

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "kylib/diagnostics/EvDebug.h"
+#include "os/LastError.h"
 #include "tools/kybasic/Commands.h"
 
 namespace kybasic {
@@ -28,7 +30,11 @@ int runLog(int argc, char** argv) {
     }
     EvDebug log;
     if (!log.initialize(EvDebug::getLogId(name), 0, true, "")) {
-        std::fprintf(stderr, "kybasic log: cannot open the log '%s'\n", name);
+        DWORD code = kyos::lastError();
+        std::string folder = log.getTempLogFilePath();
+        std::fprintf(stderr, "kybasic log: cannot open the log '%s' in '%s': %s\n", name,
+                     folder.empty() ? "(no usable folder)" : folder.c_str(),
+                     kyos::win32MessageText(code).c_str());
         return 1;
     }
     if (log.getDebugLevel() < level) {

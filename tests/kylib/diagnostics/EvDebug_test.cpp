@@ -1,20 +1,28 @@
 #include "kylib/diagnostics/EvDebug.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "os/LastError.h"
 #include "os/System.h"
 #include "os/registry/Registry.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
+#include "siblings/RoDorovev/RoDorovev.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -189,8 +197,12 @@ TEST_F(EvDebugTest, ClientPrefixOfFileNames) {
 TEST_F(EvDebugTest, UnknownLogIdFails) {
     EvDebug log;
     EXPECT_FALSE(log.initialize(0x1234, 0, true, ""));
+    EXPECT_EQ(kyos::lastError(), 774u);
     EXPECT_FALSE(log.IsInitialized());
+    EXPECT_EQ(log.GetWriter(), nullptr);
     log.Debug("T", "dropped");  // not ready: dropped, no crash
+    EXPECT_EQ(EvDebug::WriterCount(), 0u);
+    EXPECT_EQ(access(logDir_.c_str(), F_OK), -1) << "nothing was written anywhere";
 }
 
 TEST_F(EvDebugTest, RefreshAfterIntervalReadsTheLevel) {
@@ -280,27 +292,142 @@ TEST_F(EvDebugTest, PrintStringFormattedStaysInItsBuffer) {
     std::memcpy(event.timeText, "12/09 23:59:59.123", 18);
     std::string message(500, 'x');
     event.message = message.c_str();
-    char out[64];
-    std::memset(out, '#', sizeof out);
-    char guard[16];
-    std::memset(guard, '#', sizeof guard);
-    log.printStringFormatted(&event, out, 40);
-    EXPECT_EQ(std::strlen(out), 39u);
-    EXPECT_EQ(out[41], '#');
-    std::string full(256, '\0');
+    // The output and the bytes right after it, in one block: a write past the size given
+    // lands in the guard.
+    struct {
+        char out[40];
+        char guard[24];
+    } block;
+    std::memset(&block, '#', sizeof block);
+    log.printStringFormatted(&event, block.out, sizeof block.out);
+    EXPECT_EQ(std::strlen(block.out), sizeof block.out - 1);
+    EXPECT_EQ(std::string(block.guard, sizeof block.guard), std::string(sizeof block.guard, '#'));
+
+    std::string full(600, '\0');
     log.printStringFormatted(&event, full.data(), full.size());
-    std::string prefix = std::to_string(kyos::processId()) + " ";
-    EXPECT_EQ(full.compare(0, prefix.size(), prefix), 0);
-    EXPECT_NE(full.find("12/09 23:59:59.123  xxx"), std::string::npos);
+    std::ostringstream expected;
+    expected << kyos::processId() << " ";
+    char tid[32];
+    std::snprintf(tid, sizeof tid, "%4lx", static_cast<unsigned long>(kyos::threadId()));
+    expected << tid << " 12/09 23:59:59.123  " << message;
+    EXPECT_EQ(std::string(full.c_str()), expected.str());
+    EXPECT_EQ(log.printStringFormatted(nullptr, block.out, sizeof block.out), block.out);
+    EXPECT_STREQ(block.out, "");
 }
 
-TEST_F(EvDebugTest, IdentityAfterInitialize) {
-    EvDebug log;
-    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+// Stands in for the system's resolver: counts the lookups and answers from a table, so
+// that the identity's addresses are known and a slow lookup can be staged.
+struct FakeResolver {
+    static inline std::atomic<int> calls{0};
+    static inline std::mutex mutex;
+    static inline std::condition_variable released;
+    static inline bool blocking = false;
+    static inline bool entered = false;
+
+    static bool Resolve(const std::string& host, std::vector<std::string>& addresses) {
+        ++calls;
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        released.notify_all();
+        released.wait(lock, [] { return !blocking; });
+        if (host == "host1.example") {
+            addresses = {"192.0.2.7", "2001:db8::7"};
+            return true;
+        }
+        return false;
+    }
+};
+
+class EvDebugIdentityTest : public EvDebugTest {
+protected:
+    void SetUp() override {
+        EvDebugTest::SetUp();
+        FakeResolver::calls = 0;
+        RoDorovev::SetResolver(&FakeResolver::Resolve);
+    }
+    void TearDown() override {
+        RoDorovev::SetResolver(nullptr);
+        EvDebugTest::TearDown();
+    }
+};
+
+TEST_F(EvDebugIdentityTest, IdentityComesFromTheInstanceOnce) {
+    if (*EvDebug::getProcessName() != '\0')
+        GTEST_SKIP() << "a log was opened earlier in this process";
+    setText("", "sProductVersion", "11.120.3");
+    setText("", "sPhysicalNodeName", "client1");
+    setText("Machines/client1", "sHOSTNAME", "host1.example");
+    setText("Zentra", "sZSHOSTNAME", "server1");
+    setText("Zentra", "sZSCLIENTNAME", "serverclient1");
+    setText("Base", "sVERSION", "11.0");
+    EvDebugFileInstance a, b, c;
+    EvDebug la(&a), lb(&b), lc(&c);
+    ASSERT_TRUE(la.initialize(testLog(), 0, true, ""));
+    ASSERT_TRUE(lb.initialize(testLog(), 0, true, "second"));
+    ASSERT_TRUE(lc.initialize(testLog(), 0, true, "third"));
+    EXPECT_EQ(FakeResolver::calls, 1) << "the host is resolved once per process";
+
     EXPECT_EQ(EvDebug::getProcessId(), kyos::processId());
     EXPECT_STREQ(EvDebug::getProcessName(), kyos::processName().c_str());
     EXPECT_STREQ(EvDebug::getClientName(), "client1");
-    EXPECT_NE(std::string(EvDebug::getHostName()), "");
+    EXPECT_STREQ(EvDebug::getHostName(), "host1.example");
+    EXPECT_STREQ(EvDebug::getIPString(), "192.0.2.7");
+    std::vector<std::string> macs = RoDorovev::GetMacAddressList();
+    EXPECT_STREQ(EvDebug::getMACAddress(), macs.empty() ? "" : macs.front().c_str());
+    EXPECT_EQ(EvDebug::getServicePackVersion(), 12);
+    la.Debug("T", "a line");
+    lc.Debug("T", "a line");
+    for (const char* file : {"kytest", "kytest-third"}) {
+        std::string text = fileText(file);
+        EXPECT_NE(text.find("# Host: host1.example\n"), std::string::npos) << file;
+        EXPECT_NE(text.find("# Client: client1\n"), std::string::npos) << file;
+        EXPECT_NE(text.find("# Central server: server1 (serverclient1)\n"), std::string::npos);
+        EXPECT_NE(text.find("# Addresses: 192.0.2.7 2001:db8::7\n"), std::string::npos) << file;
+        EXPECT_NE(text.find("# Product version: 11.120.3\n"), std::string::npos) << file;
+    }
+}
+
+// The first log of a process waits for its host to be resolved; nothing else waits with
+// it: closing and cleaning up other logs go on.
+TEST_F(EvDebugIdentityTest, ASlowResolverHoldsUpNoOtherLog) {
+    if (*EvDebug::getProcessName() != '\0')
+        GTEST_SKIP() << "a log was opened earlier in this process";
+    {
+        std::lock_guard<std::mutex> lock(FakeResolver::mutex);
+        FakeResolver::blocking = true;
+        FakeResolver::entered = false;
+    }
+    std::atomic<bool> opened{false};
+    std::thread first([&] {
+        EvDebug log;
+        opened = log.initialize(testLog(), 0, true, "");
+    });
+    {
+        std::unique_lock<std::mutex> lock(FakeResolver::mutex);
+        ASSERT_TRUE(FakeResolver::released.wait_for(lock, std::chrono::seconds(10),
+                                                    [] { return FakeResolver::entered; }));
+    }
+    std::atomic<bool> done{false};
+    std::thread other([&] {
+        EvDebug log;
+        log.CloseLogFile(true);
+        log.finalize();
+        EvDebug::CleanupDefaultFileHandle();
+        EvDebug::WriterCount();
+        done = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(done) << "the process lock was held across the lookup";
+    {
+        std::lock_guard<std::mutex> lock(FakeResolver::mutex);
+        FakeResolver::blocking = false;
+    }
+    FakeResolver::released.notify_all();
+    first.join();
+    other.join();
+    EXPECT_TRUE(opened);
 }
 
 TEST_F(EvDebugTest, ProcessesShareOneLog) {
@@ -322,13 +449,217 @@ TEST_F(EvDebugTest, ProcessesShareOneLog) {
         waitpid(pid, &status, 0);
         EXPECT_EQ(status, 0);
     }
-    std::string text = fileText("kytest");
+    // Every child's every line, once, whole, in the order the child wrote them.
+    std::vector<std::vector<int>> seen(kChildren);
+    std::regex shape(R"(^\d+ \d+ \S+ \S+ - - T child (\d+) line (\d+) end$)");
+    std::istringstream lines(fileText("kytest"));
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (line.find(" child ") == std::string::npos)
+            continue;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+        seen[std::stoi(m[1])].push_back(std::stoi(m[2]));
+    }
     for (int c = 0; c < kChildren; ++c) {
-        for (int i : {0, kLines / 2, kLines - 1}) {
-            EXPECT_NE(
-                text.find("child " + std::to_string(c) + " line " + std::to_string(i) + " end"),
-                std::string::npos);
+        ASSERT_EQ(seen[c].size(), static_cast<std::size_t>(kLines)) << "child " << c;
+        for (int i = 0; i < kLines; ++i)
+            ASSERT_EQ(seen[c][i], i) << "child " << c;
+    }
+}
+
+// A process that runs one job after another, each with its own log, ends where it
+// started: no descriptor and no writer is left of a job whose log was closed.
+TEST_F(EvDebugTest, JobLogsLeaveNothingBehind) {
+    setNumber("EventManager", "kytest_AppendJob", 1);
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    log.Debug("T", "the process log is open");
+    const int descriptors = kytest::openDescriptorCount();
+    const std::size_t writers = EvDebug::WriterCount();
+    constexpr int kJobs = 200;
+    for (int job = 1; job <= kJobs; ++job) {
+        EvDebugFileInstance inst;
+        EvDebug jobLog(&inst);
+        ASSERT_TRUE(jobLog.initialize(testLog(), job, true, ""));
+        jobLog.Debug("T", "job %d runs", job);
+        jobLog.CloseLogFile(true);
+    }
+    EXPECT_EQ(kytest::openDescriptorCount(), descriptors);
+    EXPECT_EQ(EvDebug::WriterCount(), writers);
+    EXPECT_NE(fileText("kytest_Job200").find("job 200 runs"), std::string::npos);
+
+    // Instances kept while their logs are closed hold no descriptor either.
+    std::vector<std::unique_ptr<EvDebugFileInstance>> kept;
+    for (int job = 1; job <= 20; ++job) {
+        kept.push_back(std::make_unique<EvDebugFileInstance>());
+        EvDebug jobLog(kept.back().get());
+        ASSERT_TRUE(jobLog.initialize(testLog(), job, true, ""));
+        jobLog.Debug("T", "job %d again", job);
+        jobLog.CloseLogFile(true);
+    }
+    EXPECT_EQ(kytest::openDescriptorCount(), descriptors);
+    EXPECT_EQ(EvDebug::WriterCount(), writers + 20);
+    kept.clear();
+    EXPECT_EQ(EvDebug::WriterCount(), writers);
+}
+
+// A log that cannot be opened is reported, not passed off as open; asked to retry first,
+// the log opens and its lines arrive once the folder can be used.
+class EvDebugUnopenableTest : public EvDebugTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EvDebugUnopenableTest, InitializeSaysSo) {
+    const bool retry = GetParam();
+    // Tests run as root: a folder below a regular file is what nobody can create.
+    const std::string blocker = dir_.file("blocker");
+    kytest::writeFile(blocker, "not a folder");
+    logDir_ = blocker + "/logs";
+    setText("EventManager", "dEVLOGDIR", logDir_, REG_EXPAND_SZ);
+    EvDebug log;
+    log.SetRetryOnLogOpenFail(retry);
+    EXPECT_EQ(log.initialize(testLog(), 0, true, ""), retry);
+    EXPECT_EQ(log.IsInitialized(), retry);
+    if (!retry) {
+        EXPECT_NE(kyos::lastError(), 0u);
+        EXPECT_EQ(EvDebug::WriterCount(), 0u);
+        return;
+    }
+    ASSERT_EQ(std::remove(blocker.c_str()), 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!logExists("kytest") && std::chrono::steady_clock::now() < deadline) {
+        log.Debug("T", "once the folder is there");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(fileText("kytest").find("once the folder is there"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Retry, EvDebugUnopenableTest, ::testing::Bool());
+
+// Two writers of one name in two folders: the clean-up retires the one the default
+// instance holds, not the first of that name in the list.
+TEST_F(EvDebugTest, CleanupRetiresTheDefaultInstancesOwnWriter) {
+    const std::string otherDir = dir_.file("other");
+    EvDebugFileInstance other;
+    EvDebug otherLog(&other);
+    ASSERT_TRUE(otherLog.initialize(testLog(), 0, otherDir.c_str(), true, ""));
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    ASSERT_NE(log.GetWriter(), otherLog.GetWriter());
+    EvDebug::CleanupDefaultFileHandle();
+    EXPECT_FALSE(log.IsInitialized());
+    EXPECT_TRUE(otherLog.IsInitialized());
+    otherLog.Debug("T", "still written");
+    EXPECT_NE(kytest::readFile(otherDir + "/kytest.log").find("still written"), std::string::npos);
+}
+
+// The installation's logging modes: 1 writes each line at once, 2 buffers; "kyd" is
+// never buffered, and its 2 means written at once, not synced line by line.
+struct ModeCase {
+    const char* log;
+    DWORD mode;
+    CHbLogger::modeOfLogging expected;
+};
+
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << c.log << " with mode " << c.mode;
+}
+
+class EvDebugModeTest : public EvDebugTest, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(EvDebugModeTest, RegistryModeMapsOntoTheWriters) {
+    const ModeCase& c = GetParam();
+    setNumber("EventManager", std::string(c.log) + "_LoggingMode", c.mode);
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(EvDebug::getLogId(c.log), 0, true, ""));
+    EXPECT_EQ(log.GetLoggingMode(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EvDebugModeTest,
+                         ::testing::Values(ModeCase{"kytest", 0, CHbLogger::eLoggingModeDefault},
+                                           ModeCase{"kytest", 1, CHbLogger::eLoggingModeDefault},
+                                           ModeCase{"kytest", 2, CHbLogger::eLoggingModeBuffered},
+                                           ModeCase{"kytest", 3, CHbLogger::eLoggingModeDefault},
+                                           ModeCase{"kyd", 2, CHbLogger::eLoggingModeDefault}));
+
+// The resume file lives in the product's temporary folder, which others may write: a link
+// planted under its name keeps its target, and the wait still ends when it goes.
+TEST_F(EvDebugTest, AResumeFileLinkLeavesItsTargetAlone) {
+    const std::string temp = dir_.file("temp");
+    ASSERT_EQ(mkdir(temp.c_str(), 0755), 0);
+    setText("Base", "dSARVEXTEMPDIR", temp, REG_EXPAND_SZ);
+    setNumber("EventManager", "kytest_DEBUGWAITTIME", 0);
+    const std::string target = dir_.file("precious");
+    kytest::writeFile(target, "precious bytes");
+    const std::string resume = temp + "/kytest.resume";
+    ASSERT_EQ(symlink(target.c_str(), resume.c_str()), 0);
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    std::atomic<bool> resumed{false};
+    std::thread waiter([&] {
+        log.debugWaitOnFile(nullptr);
+        resumed = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (fileText("kytest").find("please remove it to continue") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(resumed);
+    ASSERT_EQ(unlink(resume.c_str()), 0);
+    waiter.join();
+    EXPECT_TRUE(resumed);
+    EXPECT_EQ(kytest::readFile(target), "precious bytes");
+}
+
+// With no log folder set, a user that cannot write the machine's log folder gets one of
+// its own, private; one that somebody else made, or a link, is refused.
+TEST_F(EvDebugTest, TheFallbackLogFolderIsTheUsersOwn) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as another user";
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    struct Case {
+        const char* what;
+        const char* planted;  // made by root before the user looks: a folder or a link
+        bool link;
+        bool refused;
+    } cases[] = {
+        {"a fresh user", nullptr, false, false},
+        {"a folder root made", "kelbrin", false, true},
+        {"a link to root's folder", "kelbrin", true, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string state = dir_.file("state" + std::to_string(n++));
+        ASSERT_EQ(mkdir(state.c_str(), 0755), 0);
+        ASSERT_EQ(chown(state.c_str(), 65534, 65534), 0);
+        if (c.planted != nullptr) {
+            const std::string planted = state + "/" + c.planted;
+            if (c.link) {
+                const std::string real = dir_.file("real" + std::to_string(n));
+                ASSERT_EQ(mkdir(real.c_str(), 0777), 0);
+                ASSERT_EQ(symlink(real.c_str(), planted.c_str()), 0);
+            } else {
+                ASSERT_EQ(mkdir(planted.c_str(), 0777), 0);
+            }
         }
+        std::fflush(nullptr);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            KYPI_Focus::setFocus("NoSuchInstance");  // no log folder in the store
+            setenv("XDG_STATE_HOME", state.c_str(), 1);
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(10);
+            std::string dir = EvDebug().getTempLogFilePath();
+            if (c.refused)
+                _exit(dir.empty() ? 0 : 11);
+            struct stat st;
+            bool ok = dir == state + "/kelbrin/LogFiles" && lstat(dir.c_str(), &st) == 0 &&
+                      S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0700 && st.st_uid == 65534;
+            _exit(ok ? 0 : 12);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << c.what << ": status " << status;
     }
 }
 
