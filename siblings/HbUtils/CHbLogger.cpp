@@ -578,6 +578,31 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// Whether the log file can be appended to: the file itself when it exists (never through
+// a link), else its folder (created when missing). Creating a file just to delete it
+// again could swallow a line another process appends in between; asking about the
+// folder is enough.
+bool CanOpen(const std::string& path, const std::string& directory, int* error) {
+    int probe = OpenForAppend(path);
+    if (probe >= 0) {
+        CloseFd(probe);
+        return true;
+    }
+    *error = errno;
+    if (*error != ENOENT)
+        return false;
+    if (FXFile::CreateFoldersIteratively(directory).IsError()) {
+        *error = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        *error = errno;
+        return false;
+    }
+    *error = 0;
+    return true;
+}
+
 }  // namespace
 
 // --- the writer's state ---------------------------------------------------------------------
@@ -713,7 +738,6 @@ struct CHbLogger::State {
     void RollOver(std::uint64_t generation);
     bool ShiftBackupsLocked();
     void CheckIdentity();
-    bool CanOpenLocked(int* error) const;
     std::string HeaderLocked() const;
     bool Durable() const {
         return loggingMode.load(std::memory_order_relaxed) == eLoggingModeDurable;
@@ -898,10 +922,8 @@ bool CHbLogger::State::WriteCounted(int lineFd, iovec* iov, int count, std::size
     // A line written to a file that another process has just rolled counts toward the new
     // file: the new file then rolls a little early, which costs nothing.
     *sizeNow = shared->Add(total);
-    if (Durable() && !SyncData(lineFd)) {
+    if (Durable() && !SyncData(lineFd))
         Drop(lines);
-        return true;
-    }
     return true;
 }
 
@@ -957,6 +979,7 @@ void CHbLogger::State::WriteReopening(iovec* iov, int count, std::size_t total, 
     std::uint64_t sizeNow = 0;
     bool counted = false;
     int openError = 0;
+    bool opened = false;
     {
         std::shared_lock<std::shared_mutex> file(fileLock);
         // Read before opening: a rollover in between only costs a spare rollover check.
@@ -964,13 +987,17 @@ void CHbLogger::State::WriteReopening(iovec* iov, int count, std::size_t total, 
         int lineFd = OpenForAppend(path);
         openError = errno;
         if (lineFd >= 0) {
+            opened = true;
             openFailed.store(false, std::memory_order_relaxed);
             counted = WriteCounted(lineFd, iov, count, total, lines, &sizeNow);
             CloseFd(lineFd);
-            if (counted)
-                AfterWrite(generation, sizeNow, false);
-            return;
         }
+    }
+    if (opened) {
+        // Outside fileLock: a rollover takes the locks before it in their order.
+        if (counted)
+            AfterWrite(generation, sizeNow, false);
+        return;
     }
     if (openError != ENOENT) {
         NoteOpenFailure(openError);
@@ -1614,7 +1641,7 @@ bool CHbLogger::Initialize(const std::string& directory, const std::string& file
         // The file itself is opened at the first line, once the header's identity is known;
         // whether it can be is known now.
         int error = 0;
-        if (!st.CanOpenLocked(&error)) {
+        if (!CanOpen(st.path, st.directory, &error)) {
             st.NoteOpenFailure(error);
             return false;
         }
@@ -1881,38 +1908,19 @@ void CHbLogger::SetRetryOnLogOpenFail(bool retry) {
 bool CHbLogger::CanUserWriteToLog() {
     State& st = *m_state;
     try {
-        std::lock_guard<std::mutex> cold(st.coldMutex);
+        std::string path, dir;
+        {
+            std::lock_guard<std::mutex> cold(st.coldMutex);
+            if (!st.ready.load(std::memory_order_relaxed))
+                return false;
+            path = st.path;
+            dir = st.directory;
+        }
         int error = 0;
-        return st.ready.load(std::memory_order_relaxed) && st.CanOpenLocked(&error);
+        return CanOpen(path, dir, &error);
     } catch (...) {
         return false;
     }
-}
-
-// Whether the log file can be appended to: the file itself when it exists (never through
-// a link), else its folder (created when missing). Creating a file just to delete it
-// again could swallow a line another process appends in between; asking about the
-// folder is enough.
-bool CHbLogger::State::CanOpenLocked(int* error) const {
-    int probe = OpenForAppend(path);
-    if (probe >= 0) {
-        CloseFd(probe);
-        return true;
-    }
-    *error = errno;
-    if (*error != ENOENT)
-        return false;
-    CHbError made = FXFile::CreateFoldersIteratively(directory);
-    if (made.IsError()) {
-        *error = errno != 0 ? errno : ENOENT;
-        return false;
-    }
-    if (::faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-        *error = errno;
-        return false;
-    }
-    *error = 0;
-    return true;
 }
 
 int CHbLogger::GetLastOpenError() const {
