@@ -365,8 +365,10 @@ bool KYPlatformInfo::getRegValue(const char* key, const char* field, unsigned lo
         return fail(kFunction, "Invalid arguments.", ERROR_INVALID_PARAMETER);
 
     auto_reg_key handle;
-    CHbError err = FXRegistry::ApiRegOpenKey(handle, HKEY_LOCAL_MACHINE, FXString::ToWstring(path),
-                                             0, KEY_READ | extraAccess());
+    // The narrow path: a round trip through UTF-16 would change bytes that are not UTF-8,
+    // and the key written under them could not be read back.
+    CHbError err =
+        FXRegistry::ApiRegOpenKey(handle, HKEY_LOCAL_MACHINE, path, 0, KEY_READ | extraAccess());
     if (err.IsError()) {
         const DWORD code = FXErrorUtil::GetWin32(err);
         if (code == ERROR_FILE_NOT_FOUND) {

@@ -222,6 +222,41 @@ TEST_F(PlatformInfoTest, SectionFormsAddressTheSameKey) {
     EXPECT_EQ(version, "11.36.0");
 }
 
+// Key names are bytes to the store; one that is not UTF-8 must reach it unchanged by
+// every operation, or what one writes another cannot find.
+TEST_F(PlatformInfoTest, KeyNamesThatAreNotUtf8ReachTheStoreAsTheyAre) {
+    const std::string section = "caf\xE9";
+    const std::string child = section + "\\sub\xFF";
+    KYPlatformInfo pi;
+    ASSERT_TRUE(pi.setString(section.c_str(), "sText", "latin-1"));
+    ASSERT_TRUE(pi.setNumber(child.c_str(), "nNumber", 7));
+    EXPECT_EQ(Raw::get(inRoot(section), "sText").second, std::string("latin-1", 8));
+
+    std::string text;
+    EXPECT_TRUE(pi.getString(section.c_str(), "sText", &text)) << pi.getRegError();
+    EXPECT_EQ(text, "latin-1");
+    char buf[16];
+    EXPECT_TRUE(pi.getString(section.c_str(), "sText", buf, static_cast<int>(sizeof buf)));
+    unsigned long number = 0;
+    EXPECT_TRUE(pi.getNumber(child.c_str(), "nNumber", &number)) << pi.getRegError();
+    EXPECT_EQ(number, 7u);
+    unsigned long type = 0;
+    int size = sizeof buf;
+    EXPECT_TRUE(pi.getRegValue(("~" + section).c_str(), u"sText", &type, buf, size));
+    std::map<std::string, std::string> values;
+    EXPECT_TRUE(pi.getRegValues(("~" + section).c_str(), &values));
+    EXPECT_EQ(values, (std::map<std::string, std::string>{{"sText", "latin-1"}}));
+    std::list<std::string> subKeys;
+    EXPECT_TRUE(pi.getSubKeys(section.c_str(), &subKeys));
+    EXPECT_EQ(subKeys, std::list<std::string>{"sub\xFF"});
+
+    ASSERT_TRUE(pi.renameRegKey("~" + child, "~" + section + "\\moved\xFE"));
+    EXPECT_TRUE(pi.getNumber((section + "\\moved\xFE").c_str(), "nNumber", &number));
+    EXPECT_TRUE(pi.deleteField(section.c_str(), "sText"));
+    EXPECT_TRUE(pi.deleteSection(section.c_str()));
+    EXPECT_FALSE(Raw::exists(inRoot(section)));
+}
+
 TEST_F(PlatformInfoTest, StoreWithoutFocusEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
