@@ -12,6 +12,13 @@
 // data, 259 no more items, 1018 the key of an open handle was deleted, 170 the store
 // stayed busy past the retry bound.
 //
+// Access: a handle allows what its REGSAM grants, else ERROR_ACCESS_DENIED:
+// KEY_QUERY_VALUE reads values and KEY_SET_VALUE changes them, KEY_ENUMERATE_SUB_KEYS
+// lists subkeys, KEY_CREATE_SUB_KEY creates them, and KEY_CREATE_SUB_KEY or DELETE
+// deletes or moves keys below the handle (deleteTree of everything below it also takes
+// KEY_SET_VALUE, for the key's values; copyTree reads its source with KEY_READ's
+// rights). The predefined roots allow everything.
+//
 // Threads: every call may be made from any thread. Each thread uses its own connection,
 // opened on its first call and kept until the thread ends (reopened after fork()), so no
 // call but the first opens the database file. An HKEY may be shared between threads; it

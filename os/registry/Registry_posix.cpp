@@ -239,7 +239,8 @@ private:
             return false;
         auto* s = static_cast<SeqShared*>(p);
         const std::string& boot = bootId();
-        bool current = __atomic_load_n(&s->magic, __ATOMIC_ACQUIRE) == kSeqMagic && s->version == kSeqVersion &&
+        bool current = __atomic_load_n(&s->magic, __ATOMIC_ACQUIRE) == kSeqMagic &&
+                       s->version == kSeqVersion &&
                        std::strncmp(s->bootId, boot.c_str(), sizeof s->bootId) == 0;
         if (!current) {
             s->magic = 0;
@@ -790,7 +791,11 @@ void purgeVolatileKeys(Connection& c) {
 // ---------------------------------------------------------------------------------------
 // Handles.
 
-constexpr REGSAM kWriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | KEY_CREATE_LINK;
+// Removing or moving keys below a handle is a change of its tree, as creating them is:
+// the handle needs KEY_CREATE_SUB_KEY (part of KEY_WRITE) or DELETE for it.
+constexpr REGSAM kTreeAccess = KEY_CREATE_SUB_KEY | DELETE;
+// Reading a whole tree (to copy it) reads its values and walks its subkeys.
+constexpr REGSAM kTreeReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 
 REGSAM normaliseAccess(REGSAM access) {
     if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
@@ -1534,6 +1539,8 @@ DWORD deleteKey(HKEY parent, std::string_view subKey) {
     DWORD rc = call.start(parent);
     if (rc != ERROR_SUCCESS)
         return done(rc);
+    if (!(call.ref.access & kTreeAccess))
+        return done(ERROR_ACCESS_DENIED);
     Connection& c = *call.c;
     std::string path;
     if (!joinPath(call.ref.path, subKey, path))
@@ -1583,7 +1590,8 @@ DWORD deleteTree(HKEY key, std::string_view subKey) {
     if (!joinPath(call.ref.path, subKey, path))
         return done(ERROR_INVALID_PARAMETER);
     bool childrenOnly = path == call.ref.path;
-    if (childrenOnly && !(call.ref.access & kWriteAccess))
+    // Below the key itself its values go too.
+    if (!(call.ref.access & kTreeAccess) || (childrenOnly && !(call.ref.access & KEY_SET_VALUE)))
         return done(ERROR_ACCESS_DENIED);
     WriteScope txn(c);
     if ((rc = txn.status()) != ERROR_SUCCESS)
@@ -1618,8 +1626,10 @@ DWORD copyTree(HKEY source, std::string_view sourceSubKey, HKEY dest, std::strin
     Ref to;
     if ((rc = resolve(c, dest, to)) != ERROR_SUCCESS)
         return done(rc);
-    if (!(to.access & KEY_CREATE_SUB_KEY))
+    if ((from.ref.access & kTreeReadAccess) != kTreeReadAccess ||
+        !(to.access & KEY_CREATE_SUB_KEY)) {
         return done(ERROR_ACCESS_DENIED);
+    }
     std::string fromPath, toPath;
     std::vector<std::string_view> toParts;
     if (!joinPath(from.ref.path, sourceSubKey, fromPath) ||
@@ -1697,6 +1707,8 @@ DWORD renameKey(HKEY key, std::string_view from, std::string_view to) {
     DWORD rc = call.start(key);
     if (rc != ERROR_SUCCESS)
         return done(rc);
+    if (!(call.ref.access & kTreeAccess))
+        return done(ERROR_ACCESS_DENIED);
     Connection& c = *call.c;
     std::string fromPath, toPath;
     std::vector<std::string_view> toParts;

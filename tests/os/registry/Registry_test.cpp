@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -359,6 +360,67 @@ TEST_F(RegistryTest, AccessMaskIsEnforced) {
     EXPECT_EQ(queryValue(q.get(), "x", nullptr, &v, &size), ERROR_ACCESS_DENIED);
     EXPECT_EQ(queryValue(reinterpret_cast<HKEY>(&v), "x", nullptr, &v, &size),
               ERROR_INVALID_HANDLE);
+}
+
+// Every call that changes the tree below a handle asks the handle for the right to, as
+// the value calls do; refused calls change nothing.
+TEST_F(RegistryTest, TreeChangesNeedTheRightToChangeTheTree) {
+    // The same small tree before every case.
+    auto build = [&] {
+        deleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Copy");
+        deleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Acl");
+        Key leaf(create("SOFTWARE\\Acl\\Child\\Leaf"));
+        setDword(leaf.get(), "x", 1);
+        Key top(create("SOFTWARE\\Acl"));
+        setDword(top.get(), "own", 2);
+    };
+    struct Case {
+        const char* name;
+        REGSAM access;
+        std::function<DWORD(HKEY)> call;
+    };
+    const std::vector<Case> cases = {
+        {"deleteKey", KEY_READ, [](HKEY k) { return deleteKey(k, "Child\\Leaf"); }},
+        {"deleteTree of a subkey", KEY_READ, [](HKEY k) { return deleteTree(k, "Child"); }},
+        {"deleteTree below the key", KEY_READ, [](HKEY k) { return deleteTree(k, ""); }},
+        {"deleteTree below the key without KEY_SET_VALUE", KEY_READ | KEY_CREATE_SUB_KEY,
+         [](HKEY k) { return deleteTree(k, ""); }},
+        {"deleteTree with only KEY_SET_VALUE", KEY_READ | KEY_SET_VALUE,
+         [](HKEY k) { return deleteTree(k, "Child"); }},
+        {"renameKey", KEY_READ, [](HKEY k) { return renameKey(k, "Child", "Moved"); }},
+        {"renameKey out of the key", KEY_READ,
+         [](HKEY k) { return renameKey(k, "Child\\Leaf", "Leaf"); }},
+        {"copyTree into the key", KEY_READ,
+         [](HKEY k) {
+             return copyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Acl\\Child", k, "Copy",
+                             CopyMode::kNewDestination);
+         }},
+        {"copyTree out of a key that cannot be read", KEY_WRITE,
+         [](HKEY k) {
+             return copyTree(k, "Child", HKEY_LOCAL_MACHINE, "SOFTWARE\\Copy",
+                             CopyMode::kNewDestination);
+         }},
+    };
+    for (const Case& c : cases) {
+        build();
+        Key h;
+        ASSERT_EQ(open("SOFTWARE\\Acl", h.out(), c.access), ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(c.call(h.get()), ERROR_ACCESS_DENIED) << c.name;
+        EXPECT_EQ(subKeys("SOFTWARE\\Acl"), std::vector<std::string>{"Child"}) << c.name;
+        EXPECT_EQ(get("SOFTWARE\\Acl\\Child\\Leaf", "x"), dwordBytes(1)) << c.name;
+        EXPECT_EQ(get("SOFTWARE\\Acl", "own"), dwordBytes(2)) << c.name;
+        EXPECT_FALSE(exists("SOFTWARE\\Copy")) << c.name;
+    }
+    // The rights that KEY_WRITE and KEY_ALL_ACCESS give are enough.
+    build();
+    Key top, writer;
+    ASSERT_EQ(open("SOFTWARE\\Acl", top.out(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    ASSERT_EQ(open("SOFTWARE\\Acl", writer.out(), KEY_WRITE), ERROR_SUCCESS);
+    EXPECT_EQ(renameKey(writer.get(), "Child", "Moved"), ERROR_SUCCESS);
+    EXPECT_EQ(deleteKey(writer.get(), "Moved\\Leaf"), ERROR_SUCCESS);
+    EXPECT_EQ(deleteTree(writer.get(), "Moved"), ERROR_SUCCESS);
+    EXPECT_EQ(deleteTree(top.get(), ""), ERROR_SUCCESS);
+    EXPECT_EQ(get("SOFTWARE\\Acl", "own"), "value error 2");
 }
 
 TEST_F(RegistryTest, CurrentUserIsTheCallersHive) {
