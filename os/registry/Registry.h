@@ -26,7 +26,8 @@
 //
 // Atomicity: each call is one transaction; tree operations (deleteTree, copyTree,
 // renameKey) never leave half a tree behind, even when the process is killed. A
-// Transaction groups several calls of one thread into one.
+// Transaction groups several calls of one thread into one; a ReadTransaction gives
+// several reads one moment of the store.
 #pragma once
 
 #include <cstdint>
@@ -133,6 +134,26 @@ public:
 private:
     DWORD status_;
     void* connection_ = nullptr;  // the thread's store connection it runs on
+};
+
+// A consistent view of the store for the reads of the current thread: until it ends, they
+// all see the store as it was when it began, while other threads and processes go on
+// writing without waiting for it (it takes no write lock). Calls of this thread that
+// would write fail with ERROR_ACCESS_DENIED meanwhile, and so does a Transaction begun
+// inside it. Views nest; inside a Transaction a view is that transaction's own.
+class ReadTransaction {
+public:
+    ReadTransaction();
+    ~ReadTransaction();
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+    // The result of starting the view; when not 0, reads go on without one.
+    DWORD status() const { return status_; }
+
+private:
+    DWORD status_;
+    void* connection_ = nullptr;  // set when this view began the thread's read transaction
 };
 
 }  // namespace kyos::reg

@@ -464,7 +464,9 @@ public:
         return it != cache_.end() && it->second.generation == generation ? &it->second : nullptr;
     }
     void remember(const std::string& key, int64_t id, bool isVolatile, uint64_t generation) {
-        if (generation & 1)
+        // A read view may be older than the counter: what it finds would be filed under
+        // a generation that has already seen the key deleted or moved.
+        if ((generation & 1) || readDepth > 0)
             return;
         if (cache_.size() >= kKeyCacheLimit)
             cache_.clear();
@@ -474,6 +476,8 @@ public:
 
     // Transactions: depth 0 is none; 1 is BEGIN IMMEDIATE; deeper ones are savepoints.
     int depth = 0;
+    // Open read views (ReadTransaction) outside any write transaction.
+    int readDepth = 0;
     bool changingLocations = false;  // holds the shared counter's mutex until the outer end
     std::string scratch;             // reused for building cache keys on the hot path
 
@@ -702,6 +706,8 @@ private:
 // Write transactions nest: the outermost is BEGIN IMMEDIATE (it waits for the write
 // lock up front, so it can never fail later for want of it), inner ones are savepoints.
 DWORD beginWrite(Connection& c) {
+    if (c.readDepth > 0)
+        return ERROR_ACCESS_DENIED;  // a read view is open on this thread
     int rc = c.exec(c.depth == 0 ? "BEGIN IMMEDIATE" : "SAVEPOINT ky");
     if (rc == SQLITE_OK)
         ++c.depth;
@@ -725,6 +731,34 @@ DWORD endWrite(Connection& c, bool commit) {
         c.store().seq.endChange();
     }
     return commit ? fromSqlite(rc) : ERROR_SUCCESS;
+}
+
+// A read view: a deferred transaction whose snapshot is taken at once by a first read.
+// WAL lets writers go on beside it. query_only turns the single-statement writes of the
+// calls (setValue, deleteValue) into SQLITE_READONLY, ERROR_ACCESS_DENIED, for as long as
+// it is open, so that none of them becomes part of it.
+DWORD beginRead(Connection& c) {
+    if (c.readDepth == 0) {
+        int rc = c.exec("BEGIN");
+        if (rc == SQLITE_OK)
+            rc = c.exec("SELECT 1 FROM keys WHERE id=1");
+        if (rc == SQLITE_OK)
+            rc = c.exec("PRAGMA query_only=1");
+        if (rc != SQLITE_OK) {
+            c.exec("ROLLBACK");
+            return fromSqlite(rc);
+        }
+    }
+    ++c.readDepth;
+    return ERROR_SUCCESS;
+}
+
+void endRead(Connection& c) {
+    if (--c.readDepth > 0)
+        return;
+    c.exec("PRAGMA query_only=0");
+    if (c.exec("COMMIT") != SQLITE_OK)
+        c.exec("ROLLBACK");
 }
 
 // One write transaction of a call, or a savepoint inside the thread's open transaction.
@@ -1457,7 +1491,8 @@ DWORD queryInfoKey(HKEY key, KeyInfo* info) {
     if (call.ref.id == 0)
         return done(ERROR_FILE_NOT_FOUND);
     // Both counts in one read transaction, so they describe the same moment.
-    if (c.depth == 0 && c.exec("BEGIN") != SQLITE_OK)
+    const bool own = sqlite3_get_autocommit(c.db()) != 0;
+    if (own && c.exec("BEGIN") != SQLITE_OK)
         return done(ERROR_BUSY);
     struct EndRead {
         Connection& c;
@@ -1466,7 +1501,7 @@ DWORD queryInfoKey(HKEY key, KeyInfo* info) {
             if (own)
                 c.exec("COMMIT");
         }
-    } endRead{c, c.depth == 0};
+    } endRead{c, own};
     rc = keyGone(c, call.ref);
     if (rc != ERROR_SUCCESS)
         return done(rc);
@@ -1807,6 +1842,25 @@ DWORD Transaction::commit() {
     if (c == nullptr)
         return done(status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_STATE);
     return done(endWrite(*c, true));
+}
+
+ReadTransaction::ReadTransaction() {
+    Connection* c;
+    status_ = connection(c);
+    // Inside a write transaction the reads already see one moment: its own.
+    if (status_ == ERROR_SUCCESS && c->depth == 0) {
+        status_ = beginRead(*c);
+        if (status_ == ERROR_SUCCESS)
+            connection_ = c;
+    }
+    setLastError(status_);
+}
+
+ReadTransaction::~ReadTransaction() {
+    // As for Transaction: a thread that moved to another store or connection has lost
+    // the view already.
+    if (connection_ != nullptr && t_slot.conn == connection_ && t_slot.conn->readDepth > 0)
+        endRead(*t_slot.conn);
 }
 
 }  // namespace kyos::reg

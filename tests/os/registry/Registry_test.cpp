@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -459,6 +460,77 @@ TEST_F(RegistryTest, TransactionCommitsAllOrNothing) {
     }
     EXPECT_TRUE(exists("SOFTWARE\\Txn\\B"));
     EXPECT_FALSE(exists("SOFTWARE\\Txn\\C"));
+}
+
+// A read view keeps one moment for its thread while another thread writes, without
+// making the writer wait, and leaves no trace of that moment behind it.
+TEST_F(RegistryTest, ReadTransactionSeesOneMomentAndHoldsNoWriterUp) {
+    Key k(create("SOFTWARE\\Snap"));
+    setDword(k.get(), "x", 1);
+    Key(create("SOFTWARE\\Snap\\Gone"));
+    std::atomic<bool> wrote{false};
+    std::vector<DWORD> results;
+    std::thread writer;
+    {
+        ReadTransaction view;
+        ASSERT_EQ(view.status(), ERROR_SUCCESS);
+        writer = std::thread([&] {
+            DWORD v = 2;
+            results.push_back(setValue(k.get(), "x", REG_DWORD, &v, sizeof v));
+            Key made;
+            results.push_back(createKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Snap\\New", 0,
+                                        KEY_ALL_ACCESS, made.out(), nullptr));
+            results.push_back(deleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Snap\\Gone"));
+            Key again;
+            results.push_back(createKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Snap\\Gone\\Other", 0,
+                                        KEY_ALL_ACCESS, again.out(), nullptr));
+            wrote = true;
+        });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!wrote && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(wrote) << "the writer waited for the view";
+
+        EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(1));
+        EXPECT_EQ(subKeys("SOFTWARE\\Snap"), std::vector<std::string>{"Gone"});
+        EXPECT_TRUE(subKeys("SOFTWARE\\Snap\\Gone").empty());
+        KeyInfo info;
+        EXPECT_EQ(queryInfoKey(k.get(), &info), ERROR_SUCCESS);
+        EXPECT_EQ(info.subKeys, 1u);
+        {
+            ReadTransaction inner;  // views nest
+            EXPECT_EQ(inner.status(), ERROR_SUCCESS);
+        }
+        EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(1));
+
+        // The view's own thread cannot write meanwhile, by any road.
+        DWORD v = 3;
+        EXPECT_EQ(setValue(k.get(), "x", REG_DWORD, &v, sizeof v), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(deleteValue(k.get(), "x"), ERROR_ACCESS_DENIED);
+        Key refused;
+        EXPECT_EQ(createKey(k.get(), "Mine", 0, KEY_ALL_ACCESS, refused.out(), nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(deleteTree(k.get(), "Gone"), ERROR_ACCESS_DENIED);
+        Transaction txn;
+        EXPECT_EQ(txn.status(), ERROR_ACCESS_DENIED);
+    }
+    writer.join();
+    EXPECT_EQ(results, std::vector<DWORD>(4, ERROR_SUCCESS));
+    // After the view: the writer's store, not the view's moment.
+    EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(2));
+    EXPECT_EQ(subKeys("SOFTWARE\\Snap"), (std::vector<std::string>{"Gone", "New"}));
+    EXPECT_EQ(subKeys("SOFTWARE\\Snap\\Gone"), std::vector<std::string>{"Other"});
+
+    // Inside a write transaction a view changes nothing: the writes go on.
+    {
+        Transaction txn;
+        ASSERT_EQ(txn.status(), ERROR_SUCCESS);
+        ReadTransaction view;
+        EXPECT_EQ(view.status(), ERROR_SUCCESS);
+        setDword(k.get(), "x", 4);
+        EXPECT_EQ(txn.commit(), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(4));
 }
 
 TEST_F(RegistryTest, VolatileKeysVanishAfterReboot) {
