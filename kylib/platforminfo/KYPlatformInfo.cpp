@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -184,14 +185,30 @@ std::string describeData(DWORD type, const void* data, int size) {
 
 // Decimal text as stored by setLongLong. Parsed unsigned, so that the largest value reads
 // back as itself (a signed conversion would clamp it); a leading "-" still reads as the
-// signed conversion would, as older readers did.
-unsigned long long parseLongLong(const std::string& text) {
+// signed conversion would, as older readers did. False for anything but one decimal
+// number in range with white space around it: a conversion that stops at the first
+// stray character would pass an empty or garbled value off as 0, and one out of range
+// as the largest number.
+bool parseLongLong(const std::string& text, unsigned long long& value) {
     const char* p = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*p)))
         ++p;
-    if (*p == '-')
-        return static_cast<unsigned long long>(std::strtoll(p, nullptr, 10));
-    return std::strtoull(p, nullptr, 10);
+    const char* digits = (*p == '-' || *p == '+') ? p + 1 : p;
+    if (!std::isdigit(static_cast<unsigned char>(*digits)))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed =
+        *p == '-' ? static_cast<unsigned long long>(std::strtoll(p, &end, 10))
+                  : std::strtoull(p, &end, 10);
+    if (errno == ERANGE)
+        return false;
+    while (std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0')
+        return false;
+    value = parsed;
+    return true;
 }
 
 // How mangled host names are written: "host*client", the client left out when empty.
@@ -1026,7 +1043,12 @@ int KYPlatformInfo::getLongLong(const char* section, const char* field, unsigned
     }
     if (!getString(section, field, &text))
         return 0;
-    *value = parseLongLong(text);
+    if (!parseLongLong(text, *value)) {
+        return fail("KYPlatformInfo::getLongLong",
+                    std::string("Field ") + textOrEmpty(field) + " in key " + sectionKey(section) +
+                        " is not a number.",
+                    ERROR_INVALID_DATA);
+    }
     return 1;
 }
 

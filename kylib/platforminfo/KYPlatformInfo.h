@@ -120,7 +120,8 @@ public:
     int setNumber(const char* section, const char* field, unsigned long value);
     int getBoolean(const char* section, const char* field, bool* value);
     int setBoolean(const char* section, const char* field, bool value);
-    // Decimal text (REG_SZ).
+    // Decimal text (REG_SZ). A text that is not one decimal number in range (white space
+    // around it aside) is a value of the wrong kind: failure, status -1, logged.
     int getLongLong(const char* section, const char* field, unsigned long long* value);
     int setLongLong(const char* section, const char* field, unsigned long long value);
 

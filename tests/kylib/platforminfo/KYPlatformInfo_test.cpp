@@ -567,12 +567,39 @@ TEST_F(PlatformInfoTest, LongLongRoundTripsItsLargestValue) {
     ASSERT_TRUE(pi.getLongLong("Base", "nBig", &value));
     EXPECT_EQ(value, ULLONG_MAX);
 
+    // Texts of other writers: white space around the digits, and negative numbers, which
+    // read as the signed conversion gives them.
     const std::vector<std::pair<const char*, unsigned long long>> texts = {
-        {"42", 42}, {"  7", 7}, {"-1", ULLONG_MAX}, {"-2", ULLONG_MAX - 1}, {"", 0}};
+        {"42", 42},
+        {"  7", 7},
+        {"7 \n", 7},
+        {"-1", ULLONG_MAX},
+        {"-2", ULLONG_MAX - 1},
+        {"-9223372036854775808", 1ull << 63},
+        {"0", 0}};
     for (const auto& [text, expected] : texts) {
         Raw::string(inRoot("Base"), "nText", text);
         ASSERT_TRUE(pi.getLongLong("Base", "nText", &value)) << text;
         EXPECT_EQ(value, expected) << text;
+    }
+}
+
+// A text that is no number, or a number out of range, is a value of the wrong kind: read
+// as 0 or as the largest value it would pass for one.
+TEST_F(PlatformInfoTest, LongLongRefusesTextThatIsNotANumber) {
+    for (const char* text : {"", " ", "abc", "12abc", "1 2", "0x10", "-", "18446744073709551616",
+                             "99999999999999999999999", "-9223372036854775809"}) {
+        Raw::string(inRoot("Base"), "nText", text);
+        KYPlatformInfo pi = printing();
+        unsigned long long value = 5;
+        int ok = 1;
+        EXPECT_EQ(printedBy([&] { ok = pi.getLongLong("Base", "nText", &value); }),
+                  "KYPlatformInfo::getLongLong(): Field nText in key ~Base is not a number.\n")
+            << text;
+        EXPECT_EQ(ok, 0) << text;
+        EXPECT_EQ(pi.getRegError(), -1) << text;
+        EXPECT_EQ(pi.getLastError(), ERROR_INVALID_DATA) << text;
+        EXPECT_EQ(value, 5u) << text;
     }
 }
 
