@@ -65,7 +65,8 @@ DWORD closeKey(HKEY key);
 // receives the size needed. An empty name is the key's default value.
 DWORD queryValue(HKEY key, std::string_view name, DWORD* type, void* data, DWORD* size);
 
-// RegSetValueEx: stores the bytes as given.
+// RegSetValueEx: stores the bytes as given. Data larger than the store holds (SQLite's
+// length limit, 1,000,000,000 bytes unless built otherwise) is ERROR_INVALID_PARAMETER.
 DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DWORD size);
 
 // RegDeleteValue.

@@ -1331,6 +1331,10 @@ DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DW
             return done(rc);
         }
     }
+    // SQLite takes sizes as int: a size of 2 GiB or more would turn negative, and a
+    // refused bind would leave the previous call's data bound in its place.
+    if (size > static_cast<DWORD>(sqlite3_limit(c.db(), SQLITE_LIMIT_LENGTH, -1)))
+        return done(ERROR_INVALID_PARAMETER);
     sqlite3_stmt* s = c.stmt(kSetValue);
     if (s == nullptr)
         return done(ERROR_OUTOFMEMORY);
@@ -1340,10 +1344,10 @@ DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DW
     bindText(s, 2, fold);
     bindText(s, 3, name);
     sqlite3_bind_int64(s, 4, type);
-    if (size == 0)
-        sqlite3_bind_zeroblob(s, 5, 0);
-    else
-        sqlite3_bind_blob(s, 5, data, static_cast<int>(size), SQLITE_STATIC);
+    int bound = size == 0 ? sqlite3_bind_zeroblob(s, 5, 0)
+                          : sqlite3_bind_blob(s, 5, data, static_cast<int>(size), SQLITE_STATIC);
+    if (bound != SQLITE_OK)
+        return done(fromSqlite(bound));
     int step = sqlite3_step(s);
     if (step != SQLITE_DONE)
         return done(fromSqlite(step));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -214,6 +215,32 @@ TEST_F(RegistryTest, TypesAndBytesAreKept) {
     ASSERT_EQ(queryInfoKey(k.get(), &info), ERROR_SUCCESS);
     EXPECT_EQ(info.values, 7u);
     EXPECT_EQ(info.subKeys, 0u);
+}
+
+// Data larger than the store holds is refused before any of it is read, whatever the
+// size's bits would mean as a signed number, and changes nothing.
+TEST_F(RegistryTest, ValuesOverTheStoresLimitAreRefused) {
+    Key k(create("SOFTWARE\\Big"));
+    setString(k.get(), "kept", "before");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    const auto limit = static_cast<DWORD>(sqlite3_limit(db, SQLITE_LIMIT_LENGTH, -1));
+    sqlite3_close(db);
+    // Pages that read as zeros and cost nothing until touched: a guard that failed would
+    // read them rather than run off the end of a small buffer.
+    constexpr size_t kSpan = size_t{1} << 32;
+    void* zeros =
+        mmap(nullptr, kSpan, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(zeros, MAP_FAILED);
+    for (DWORD size : {limit + 1, DWORD{0x80000000}, DWORD{0xFFFFFFFF}}) {
+        EXPECT_EQ(setValue(k.get(), "big", REG_BINARY, zeros, size), ERROR_INVALID_PARAMETER)
+            << size;
+        EXPECT_EQ(setValue(k.get(), "kept", REG_BINARY, zeros, size), ERROR_INVALID_PARAMETER)
+            << size;
+    }
+    munmap(zeros, kSpan);
+    EXPECT_EQ(get("SOFTWARE\\Big", "big"), "value error 2");
+    EXPECT_EQ(get("SOFTWARE\\Big", "kept"), sz("before"));
 }
 
 TEST_F(RegistryTest, EnumerationIsStableAndSequentialOrRandom) {
