@@ -286,6 +286,10 @@ void KYPlatformInfo::logError(const char* function, const char* message) {
     m_lastErrorMsg = message;
 }
 
+bool KYPlatformInfo::isKeyNamePart(const char* name) {
+    return !isEmpty(name) && std::strpbrk(name, "\\/") == nullptr;
+}
+
 bool KYPlatformInfo::fail(const char* function, const std::string& message, DWORD code) {
     m_regError = -1;
     m_lastError = code;
@@ -1483,7 +1487,7 @@ int KYPlatformInfo::getActiveClientList(std::list<std::string>& clients) {
 int KYPlatformInfo::getClientHostName(const char* client, std::string& host) {
     if (KYPI_Focus::getProductType() == KELBRIN_PRODUCT_TYPE_NETWORK_GATEWAY)
         return getString("CommNet", "sHNETHOSTNAME", &host);
-    if (isEmpty(client)) {
+    if (!isKeyNamePart(client)) {
         resetStatus();
         return fail("KYPlatformInfo::getClientHostName", "Invalid arguments.",
                     ERROR_INVALID_PARAMETER);
@@ -1514,7 +1518,7 @@ int KYPlatformInfo::getClientHostNameMangled(const char* client, std::string& ma
 }
 
 int KYPlatformInfo::setClientHostName(const char* client, const char* host) {
-    if (isEmpty(client)) {
+    if (!isKeyNamePart(client)) {
         resetStatus();
         return fail("KYPlatformInfo::setRegValue", "Invalid arguments.", ERROR_INVALID_PARAMETER);
     }
@@ -1522,7 +1526,7 @@ int KYPlatformInfo::setClientHostName(const char* client, const char* host) {
 }
 
 int KYPlatformInfo::getClientGUID(const char* client, std::string& guid) {
-    if (isEmpty(client)) {
+    if (!isKeyNamePart(client)) {
         resetStatus();
         return fail("KYPlatformInfo::getRegStringImpl", "Invalid arguments passed.",
                     ERROR_INVALID_PARAMETER);
@@ -1553,7 +1557,7 @@ int KYPlatformInfo::getClientNameFromHostName(const char* host, std::string& cli
 }
 
 int KYPlatformInfo::renameClientName(const char* oldName, const char* newName) {
-    if (isEmpty(oldName) || isEmpty(newName)) {
+    if (!isKeyNamePart(oldName) || !isKeyNamePart(newName)) {
         resetStatus();
         return fail("KYPlatformInfo::renameRegKey", "Invalid arguments.", ERROR_INVALID_PARAMETER);
     }
@@ -1573,7 +1577,7 @@ int KYPlatformInfo::isClusterGroupClient(const char* client) {
 }
 
 int KYPlatformInfo::isClusterGroupClientActive(const char* client) {
-    if (isEmpty(client))
+    if (!isKeyNamePart(client))
         return 0;
     if (!isClusterGroupClient(client))
         return 1;

@@ -955,6 +955,89 @@ TEST_F(PlatformInfoTest, ClusterGroupClientsAreActiveOnTheirNode) {
     EXPECT_EQ(pi.getLastErrorMsg(), "Too small buffer passed as input.");
 }
 
+// A client name is one key below "Machines": a separator would make it reach another
+// client's key or below it, and an empty one the list itself.
+TEST_F(PlatformInfoTest, ClientNamesAreOneKeyName) {
+    // Before every call: a client "a" with a key below it that a path could reach.
+    auto build = [] {
+        kyos::reg::deleteTree(HKEY_LOCAL_MACHINE, inRoot("Machines"));
+        Raw::string(inRoot("Machines\\a"), "sHOSTNAME", "a.local");
+        Raw::string(inRoot("Machines\\a\\b"), "sHOSTNAME", "nested.local");
+        Raw::string(inRoot("Machines\\a\\b"), "sGUID", "nested-guid");
+        Raw::string(inRoot("Machines\\a\\b"), "sPhysicalNodeName", "node1");
+        Raw::string(kRoot, "sPhysicalNodeName", "node1");
+    };
+    struct Call {
+        const char* name;
+        std::function<int(KYPlatformInfo&, const char*)> call;
+        const char* printed;  // before the message, which is "Invalid arguments."
+    };
+    const std::vector<Call> calls = {
+        {"getClientHostName",
+         [](KYPlatformInfo& pi, const char* client) {
+             std::string host;
+             return pi.getClientHostName(client, host);
+         },
+         "KYPlatformInfo::getClientHostName(): Invalid arguments.\n"},
+        {"getClientHostName into a buffer",
+         [](KYPlatformInfo& pi, const char* client) {
+             char buf[64];
+             return pi.getClientHostName(client, buf, static_cast<int>(sizeof buf));
+         },
+         "KYPlatformInfo::getClientHostName(): Invalid arguments.\n"},
+        {"getClientHostNameMangled",
+         [](KYPlatformInfo& pi, const char* client) {
+             std::string mangled;
+             return pi.getClientHostNameMangled(client, mangled);
+         },
+         "KYPlatformInfo::getClientHostName(): Invalid arguments.\n"},
+        {"setClientHostName",
+         [](KYPlatformInfo& pi, const char* client) {
+             return pi.setClientHostName(client, "new.local");
+         },
+         "KYPlatformInfo::setRegValue(): Invalid arguments.\n"},
+        {"getClientGUID",
+         [](KYPlatformInfo& pi, const char* client) {
+             std::string guid;
+             return pi.getClientGUID(client, guid);
+         },
+         "KYPlatformInfo::getRegStringImpl(): Invalid arguments passed.\n"},
+        {"renameClientName from",
+         [](KYPlatformInfo& pi, const char* client) { return pi.renameClientName(client, "c"); },
+         "KYPlatformInfo::renameRegKey(): Invalid arguments.\n"},
+        {"renameClientName to",
+         [](KYPlatformInfo& pi, const char* client) { return pi.renameClientName("a", client); },
+         "KYPlatformInfo::renameRegKey(): Invalid arguments.\n"},
+        {"isClusterGroupClientActive",
+         [](KYPlatformInfo& pi, const char* client) {
+             return pi.isClusterGroupClientActive(client);
+         },
+         ""},
+    };
+    for (const Call& c : calls) {
+        for (const char* client : {"", "a\\b", "a/b", "\\a", "a/"}) {
+            build();
+            KYPlatformInfo pi = printing();
+            int result = -1;
+            EXPECT_EQ(printedBy([&] { result = c.call(pi, client); }), c.printed)
+                << c.name << " " << client;
+            EXPECT_EQ(result, 0) << c.name << " " << client;
+            EXPECT_EQ(Raw::subKeys(inRoot("Machines")), std::vector<std::string>{"a"})
+                << c.name << " " << client;
+            EXPECT_EQ(Raw::subKeys(inRoot("Machines\\a")), std::vector<std::string>{"b"})
+                << c.name << " " << client;
+            EXPECT_EQ(Raw::get(inRoot("Machines\\a\\b"), "sHOSTNAME").second,
+                      std::string("nested.local", 13))
+                << c.name << " " << client;
+        }
+    }
+    // The names themselves still work.
+    KYPlatformInfo pi;
+    std::string host;
+    ASSERT_TRUE(pi.getClientHostName("a", host));
+    EXPECT_EQ(host, "a.local");
+}
+
 TEST_F(PlatformInfoTest, LaptopModeIsCachedAndAnnounced) {
     auto recorder = boost::make_shared<RecordingWriter>();
     SetLogWriter(recorder);
