@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -184,14 +185,30 @@ std::string describeData(DWORD type, const void* data, int size) {
 
 // Decimal text as stored by setLongLong. Parsed unsigned, so that the largest value reads
 // back as itself (a signed conversion would clamp it); a leading "-" still reads as the
-// signed conversion would, as older readers did.
-unsigned long long parseLongLong(const std::string& text) {
+// signed conversion would, as older readers did. False for anything but one decimal
+// number in range with white space around it: a conversion that stops at the first
+// stray character would pass an empty or garbled value off as 0, and one out of range
+// as the largest number.
+bool parseLongLong(const std::string& text, unsigned long long& value) {
     const char* p = text.c_str();
     while (std::isspace(static_cast<unsigned char>(*p)))
         ++p;
-    if (*p == '-')
-        return static_cast<unsigned long long>(std::strtoll(p, nullptr, 10));
-    return std::strtoull(p, nullptr, 10);
+    const char* digits = (*p == '-' || *p == '+') ? p + 1 : p;
+    if (!std::isdigit(static_cast<unsigned char>(*digits)))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed =
+        *p == '-' ? static_cast<unsigned long long>(std::strtoll(p, &end, 10))
+                  : std::strtoull(p, &end, 10);
+    if (errno == ERANGE)
+        return false;
+    while (std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0')
+        return false;
+    value = parsed;
+    return true;
 }
 
 // How mangled host names are written: "host*client", the client left out when empty.
@@ -267,6 +284,10 @@ void KYPlatformInfo::logError(const char* function, const char* message) {
             std::printf("%s(): %s\n", function, message);
     }
     m_lastErrorMsg = message;
+}
+
+bool KYPlatformInfo::isKeyNamePart(const char* name) {
+    return !isEmpty(name) && std::strpbrk(name, "\\/") == nullptr;
 }
 
 bool KYPlatformInfo::fail(const char* function, const std::string& message, DWORD code) {
@@ -365,8 +386,10 @@ bool KYPlatformInfo::getRegValue(const char* key, const char* field, unsigned lo
         return fail(kFunction, "Invalid arguments.", ERROR_INVALID_PARAMETER);
 
     auto_reg_key handle;
-    CHbError err = FXRegistry::ApiRegOpenKey(handle, HKEY_LOCAL_MACHINE, FXString::ToWstring(path),
-                                             0, KEY_READ | extraAccess());
+    // The narrow path: a round trip through UTF-16 would change bytes that are not UTF-8,
+    // and the key written under them could not be read back.
+    CHbError err =
+        FXRegistry::ApiRegOpenKey(handle, HKEY_LOCAL_MACHINE, path, 0, KEY_READ | extraAccess());
     if (err.IsError()) {
         const DWORD code = FXErrorUtil::GetWin32(err);
         if (code == ERROR_FILE_NOT_FOUND) {
@@ -1024,7 +1047,12 @@ int KYPlatformInfo::getLongLong(const char* section, const char* field, unsigned
     }
     if (!getString(section, field, &text))
         return 0;
-    *value = parseLongLong(text);
+    if (!parseLongLong(text, *value)) {
+        return fail("KYPlatformInfo::getLongLong",
+                    std::string("Field ") + textOrEmpty(field) + " in key " + sectionKey(section) +
+                        " is not a number.",
+                    ERROR_INVALID_DATA);
+    }
     return 1;
 }
 
@@ -1459,7 +1487,7 @@ int KYPlatformInfo::getActiveClientList(std::list<std::string>& clients) {
 int KYPlatformInfo::getClientHostName(const char* client, std::string& host) {
     if (KYPI_Focus::getProductType() == KELBRIN_PRODUCT_TYPE_NETWORK_GATEWAY)
         return getString("CommNet", "sHNETHOSTNAME", &host);
-    if (isEmpty(client)) {
+    if (!isKeyNamePart(client)) {
         resetStatus();
         return fail("KYPlatformInfo::getClientHostName", "Invalid arguments.",
                     ERROR_INVALID_PARAMETER);
@@ -1490,7 +1518,7 @@ int KYPlatformInfo::getClientHostNameMangled(const char* client, std::string& ma
 }
 
 int KYPlatformInfo::setClientHostName(const char* client, const char* host) {
-    if (isEmpty(client)) {
+    if (!isKeyNamePart(client)) {
         resetStatus();
         return fail("KYPlatformInfo::setRegValue", "Invalid arguments.", ERROR_INVALID_PARAMETER);
     }
@@ -1498,7 +1526,7 @@ int KYPlatformInfo::setClientHostName(const char* client, const char* host) {
 }
 
 int KYPlatformInfo::getClientGUID(const char* client, std::string& guid) {
-    if (isEmpty(client)) {
+    if (!isKeyNamePart(client)) {
         resetStatus();
         return fail("KYPlatformInfo::getRegStringImpl", "Invalid arguments passed.",
                     ERROR_INVALID_PARAMETER);
@@ -1529,7 +1557,7 @@ int KYPlatformInfo::getClientNameFromHostName(const char* host, std::string& cli
 }
 
 int KYPlatformInfo::renameClientName(const char* oldName, const char* newName) {
-    if (isEmpty(oldName) || isEmpty(newName)) {
+    if (!isKeyNamePart(oldName) || !isKeyNamePart(newName)) {
         resetStatus();
         return fail("KYPlatformInfo::renameRegKey", "Invalid arguments.", ERROR_INVALID_PARAMETER);
     }
@@ -1549,7 +1577,7 @@ int KYPlatformInfo::isClusterGroupClient(const char* client) {
 }
 
 int KYPlatformInfo::isClusterGroupClientActive(const char* client) {
-    if (isEmpty(client))
+    if (!isKeyNamePart(client))
         return 0;
     if (!isClusterGroupClient(client))
         return 1;

@@ -120,7 +120,8 @@ public:
     int setNumber(const char* section, const char* field, unsigned long value);
     int getBoolean(const char* section, const char* field, bool* value);
     int setBoolean(const char* section, const char* field, bool value);
-    // Decimal text (REG_SZ).
+    // Decimal text (REG_SZ). A text that is not one decimal number in range (white space
+    // around it aside) is a value of the wrong kind: failure, status -1, logged.
     int getLongLong(const char* section, const char* field, unsigned long long* value);
     int setLongLong(const char* section, const char* field, unsigned long long value);
 
@@ -240,7 +241,9 @@ public:
     int findZentraHostNameMangled(char* buf, int len);
     int findZentraGUID(std::string& guid);
 
-    // Clients hosted by this instance ("Machines" subkeys).
+    // Clients hosted by this instance ("Machines" subkeys). A client name given to the
+    // calls below is one key name: empty names and names with "\" or "/" are refused
+    // ("Invalid arguments.", status -1; isClusterGroupClientActive answers 0).
     int getClientList(std::list<std::string>& clients);
     int getActiveClientList(std::list<std::string>& clients);
     int getClientHostName(const char* client, char* buf, int len);
@@ -321,7 +324,7 @@ public:
     // ("Gateway\Children\<name>"/"pZSNETPWD"), the one the parent gateway `name` uses with
     // this installation ("Gateway\Parents\<name>"/"pZSNETPWD"), and this installation's
     // own password registered at that parent ("Gateway\Parents\<name>"/"pSelfNETPWD").
-    // A name that is empty or holds a backslash (it would reach another key) fails with
+    // A name that is empty or holds "\" or "/" (it would reach another key) fails with
     // "Invalid gateway name."; a null object with "Invalid buffer passed as input.".
     int cnGetNetworkPasswordOnChild(const char* name, KYPassword* password);
     int cnSetNetworkPasswordOnChild(const char* name, KYPassword* password);
@@ -340,6 +343,11 @@ public:
     void logError(const char* function, const char* message);
 
 private:
+    // Whether a caller's name (a client, a gateway) can become one part of a key path:
+    // not null or empty, and without "\" or "/", which would make the path reach another
+    // key than the one the name stands for.
+    static bool isKeyNamePart(const char* name);
+
     // The registry status and code of a failure that is logged; returns false.
     bool fail(const char* function, const std::string& message, DWORD code);
     void resetStatus() {

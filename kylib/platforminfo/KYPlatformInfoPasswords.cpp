@@ -310,9 +310,9 @@ int KYPlatformInfo::gatewayPassword(const char* function, const char* parentOrCh
                                     const char* name, const char* field, KYPassword* password,
                                     bool write) {
     resetStatus();
-    // A backslash would make the name a path that reaches another gateway's key or
+    // A separator would make the name a path that reaches another gateway's key or
     // another section altogether.
-    if (name == nullptr || *name == '\0' || std::strchr(name, '\\') != nullptr)
+    if (!isKeyNamePart(name))
         return fail(function, "Invalid gateway name.", ERROR_INVALID_PARAMETER);
     if (password == nullptr)
         return fail(function, "Invalid buffer passed as input.", ERROR_INVALID_PARAMETER);

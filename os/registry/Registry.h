@@ -12,6 +12,13 @@
 // data, 259 no more items, 1018 the key of an open handle was deleted, 170 the store
 // stayed busy past the retry bound.
 //
+// Access: a handle allows what its REGSAM grants, else ERROR_ACCESS_DENIED:
+// KEY_QUERY_VALUE reads values and KEY_SET_VALUE changes them, KEY_ENUMERATE_SUB_KEYS
+// lists subkeys, KEY_CREATE_SUB_KEY creates them, and KEY_CREATE_SUB_KEY or DELETE
+// deletes or moves keys below the handle (deleteTree of everything below it also takes
+// KEY_SET_VALUE, for the key's values; copyTree reads its source with KEY_READ's
+// rights). The predefined roots allow everything.
+//
 // Threads: every call may be made from any thread. Each thread uses its own connection,
 // opened on its first call and kept until the thread ends (reopened after fork()), so no
 // call but the first opens the database file. An HKEY may be shared between threads; it
@@ -19,7 +26,8 @@
 //
 // Atomicity: each call is one transaction; tree operations (deleteTree, copyTree,
 // renameKey) never leave half a tree behind, even when the process is killed. A
-// Transaction groups several calls of one thread into one.
+// Transaction groups several calls of one thread into one; a ReadTransaction gives
+// several reads one moment of the store.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +65,8 @@ DWORD closeKey(HKEY key);
 // receives the size needed. An empty name is the key's default value.
 DWORD queryValue(HKEY key, std::string_view name, DWORD* type, void* data, DWORD* size);
 
-// RegSetValueEx: stores the bytes as given.
+// RegSetValueEx: stores the bytes as given. Data larger than the store holds (SQLite's
+// length limit, 1,000,000,000 bytes unless built otherwise) is ERROR_INVALID_PARAMETER.
 DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DWORD size);
 
 // RegDeleteValue.
@@ -126,6 +135,26 @@ public:
 private:
     DWORD status_;
     void* connection_ = nullptr;  // the thread's store connection it runs on
+};
+
+// A consistent view of the store for the reads of the current thread: until it ends, they
+// all see the store as it was when it began, while other threads and processes go on
+// writing without waiting for it (it takes no write lock). Calls of this thread that
+// would write fail with ERROR_ACCESS_DENIED meanwhile, and so does a Transaction begun
+// inside it. Views nest; inside a Transaction a view is that transaction's own.
+class ReadTransaction {
+public:
+    ReadTransaction();
+    ~ReadTransaction();
+    ReadTransaction(const ReadTransaction&) = delete;
+    ReadTransaction& operator=(const ReadTransaction&) = delete;
+
+    // The result of starting the view; when not 0, reads go on without one.
+    DWORD status() const { return status_; }
+
+private:
+    DWORD status_;
+    void* connection_ = nullptr;  // set when this view began the thread's read transaction
 };
 
 }  // namespace kyos::reg

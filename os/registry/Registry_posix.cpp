@@ -239,7 +239,8 @@ private:
             return false;
         auto* s = static_cast<SeqShared*>(p);
         const std::string& boot = bootId();
-        bool current = __atomic_load_n(&s->magic, __ATOMIC_ACQUIRE) == kSeqMagic && s->version == kSeqVersion &&
+        bool current = __atomic_load_n(&s->magic, __ATOMIC_ACQUIRE) == kSeqMagic &&
+                       s->version == kSeqVersion &&
                        std::strncmp(s->bootId, boot.c_str(), sizeof s->bootId) == 0;
         if (!current) {
             s->magic = 0;
@@ -463,7 +464,9 @@ public:
         return it != cache_.end() && it->second.generation == generation ? &it->second : nullptr;
     }
     void remember(const std::string& key, int64_t id, bool isVolatile, uint64_t generation) {
-        if (generation & 1)
+        // A read view may be older than the counter: what it finds would be filed under
+        // a generation that has already seen the key deleted or moved.
+        if ((generation & 1) || readDepth > 0)
             return;
         if (cache_.size() >= kKeyCacheLimit)
             cache_.clear();
@@ -473,6 +476,8 @@ public:
 
     // Transactions: depth 0 is none; 1 is BEGIN IMMEDIATE; deeper ones are savepoints.
     int depth = 0;
+    // Open read views (ReadTransaction) outside any write transaction.
+    int readDepth = 0;
     bool changingLocations = false;  // holds the shared counter's mutex until the outer end
     std::string scratch;             // reused for building cache keys on the hot path
 
@@ -701,6 +706,8 @@ private:
 // Write transactions nest: the outermost is BEGIN IMMEDIATE (it waits for the write
 // lock up front, so it can never fail later for want of it), inner ones are savepoints.
 DWORD beginWrite(Connection& c) {
+    if (c.readDepth > 0)
+        return ERROR_ACCESS_DENIED;  // a read view is open on this thread
     int rc = c.exec(c.depth == 0 ? "BEGIN IMMEDIATE" : "SAVEPOINT ky");
     if (rc == SQLITE_OK)
         ++c.depth;
@@ -724,6 +731,34 @@ DWORD endWrite(Connection& c, bool commit) {
         c.store().seq.endChange();
     }
     return commit ? fromSqlite(rc) : ERROR_SUCCESS;
+}
+
+// A read view: a deferred transaction whose snapshot is taken at once by a first read.
+// WAL lets writers go on beside it. query_only turns the single-statement writes of the
+// calls (setValue, deleteValue) into SQLITE_READONLY, ERROR_ACCESS_DENIED, for as long as
+// it is open, so that none of them becomes part of it.
+DWORD beginRead(Connection& c) {
+    if (c.readDepth == 0) {
+        int rc = c.exec("BEGIN");
+        if (rc == SQLITE_OK)
+            rc = c.exec("SELECT 1 FROM keys WHERE id=1");
+        if (rc == SQLITE_OK)
+            rc = c.exec("PRAGMA query_only=1");
+        if (rc != SQLITE_OK) {
+            c.exec("ROLLBACK");
+            return fromSqlite(rc);
+        }
+    }
+    ++c.readDepth;
+    return ERROR_SUCCESS;
+}
+
+void endRead(Connection& c) {
+    if (--c.readDepth > 0)
+        return;
+    c.exec("PRAGMA query_only=0");
+    if (c.exec("COMMIT") != SQLITE_OK)
+        c.exec("ROLLBACK");
 }
 
 // One write transaction of a call, or a savepoint inside the thread's open transaction.
@@ -790,7 +825,11 @@ void purgeVolatileKeys(Connection& c) {
 // ---------------------------------------------------------------------------------------
 // Handles.
 
-constexpr REGSAM kWriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | KEY_CREATE_LINK;
+// Removing or moving keys below a handle is a change of its tree, as creating them is:
+// the handle needs KEY_CREATE_SUB_KEY (part of KEY_WRITE) or DELETE for it.
+constexpr REGSAM kTreeAccess = KEY_CREATE_SUB_KEY | DELETE;
+// Reading a whole tree (to copy it) reads its values and walks its subkeys.
+constexpr REGSAM kTreeReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 
 REGSAM normaliseAccess(REGSAM access) {
     if (access & (GENERIC_ALL | MAXIMUM_ALLOWED))
@@ -1292,6 +1331,10 @@ DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DW
             return done(rc);
         }
     }
+    // SQLite takes sizes as int: a size of 2 GiB or more would turn negative, and a
+    // refused bind would leave the previous call's data bound in its place.
+    if (size > static_cast<DWORD>(sqlite3_limit(c.db(), SQLITE_LIMIT_LENGTH, -1)))
+        return done(ERROR_INVALID_PARAMETER);
     sqlite3_stmt* s = c.stmt(kSetValue);
     if (s == nullptr)
         return done(ERROR_OUTOFMEMORY);
@@ -1301,10 +1344,10 @@ DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DW
     bindText(s, 2, fold);
     bindText(s, 3, name);
     sqlite3_bind_int64(s, 4, type);
-    if (size == 0)
-        sqlite3_bind_zeroblob(s, 5, 0);
-    else
-        sqlite3_bind_blob(s, 5, data, static_cast<int>(size), SQLITE_STATIC);
+    int bound = size == 0 ? sqlite3_bind_zeroblob(s, 5, 0)
+                          : sqlite3_bind_blob(s, 5, data, static_cast<int>(size), SQLITE_STATIC);
+    if (bound != SQLITE_OK)
+        return done(fromSqlite(bound));
     int step = sqlite3_step(s);
     if (step != SQLITE_DONE)
         return done(fromSqlite(step));
@@ -1452,7 +1495,8 @@ DWORD queryInfoKey(HKEY key, KeyInfo* info) {
     if (call.ref.id == 0)
         return done(ERROR_FILE_NOT_FOUND);
     // Both counts in one read transaction, so they describe the same moment.
-    if (c.depth == 0 && c.exec("BEGIN") != SQLITE_OK)
+    const bool own = sqlite3_get_autocommit(c.db()) != 0;
+    if (own && c.exec("BEGIN") != SQLITE_OK)
         return done(ERROR_BUSY);
     struct EndRead {
         Connection& c;
@@ -1461,7 +1505,7 @@ DWORD queryInfoKey(HKEY key, KeyInfo* info) {
             if (own)
                 c.exec("COMMIT");
         }
-    } endRead{c, c.depth == 0};
+    } endRead{c, own};
     rc = keyGone(c, call.ref);
     if (rc != ERROR_SUCCESS)
         return done(rc);
@@ -1534,6 +1578,8 @@ DWORD deleteKey(HKEY parent, std::string_view subKey) {
     DWORD rc = call.start(parent);
     if (rc != ERROR_SUCCESS)
         return done(rc);
+    if (!(call.ref.access & kTreeAccess))
+        return done(ERROR_ACCESS_DENIED);
     Connection& c = *call.c;
     std::string path;
     if (!joinPath(call.ref.path, subKey, path))
@@ -1583,7 +1629,8 @@ DWORD deleteTree(HKEY key, std::string_view subKey) {
     if (!joinPath(call.ref.path, subKey, path))
         return done(ERROR_INVALID_PARAMETER);
     bool childrenOnly = path == call.ref.path;
-    if (childrenOnly && !(call.ref.access & kWriteAccess))
+    // Below the key itself its values go too.
+    if (!(call.ref.access & kTreeAccess) || (childrenOnly && !(call.ref.access & KEY_SET_VALUE)))
         return done(ERROR_ACCESS_DENIED);
     WriteScope txn(c);
     if ((rc = txn.status()) != ERROR_SUCCESS)
@@ -1618,8 +1665,10 @@ DWORD copyTree(HKEY source, std::string_view sourceSubKey, HKEY dest, std::strin
     Ref to;
     if ((rc = resolve(c, dest, to)) != ERROR_SUCCESS)
         return done(rc);
-    if (!(to.access & KEY_CREATE_SUB_KEY))
+    if ((from.ref.access & kTreeReadAccess) != kTreeReadAccess ||
+        !(to.access & KEY_CREATE_SUB_KEY)) {
         return done(ERROR_ACCESS_DENIED);
+    }
     std::string fromPath, toPath;
     std::vector<std::string_view> toParts;
     if (!joinPath(from.ref.path, sourceSubKey, fromPath) ||
@@ -1697,6 +1746,8 @@ DWORD renameKey(HKEY key, std::string_view from, std::string_view to) {
     DWORD rc = call.start(key);
     if (rc != ERROR_SUCCESS)
         return done(rc);
+    if (!(call.ref.access & kTreeAccess))
+        return done(ERROR_ACCESS_DENIED);
     Connection& c = *call.c;
     std::string fromPath, toPath;
     std::vector<std::string_view> toParts;
@@ -1795,6 +1846,25 @@ DWORD Transaction::commit() {
     if (c == nullptr)
         return done(status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_STATE);
     return done(endWrite(*c, true));
+}
+
+ReadTransaction::ReadTransaction() {
+    Connection* c;
+    status_ = connection(c);
+    // Inside a write transaction the reads already see one moment: its own.
+    if (status_ == ERROR_SUCCESS && c->depth == 0) {
+        status_ = beginRead(*c);
+        if (status_ == ERROR_SUCCESS)
+            connection_ = c;
+    }
+    setLastError(status_);
+}
+
+ReadTransaction::~ReadTransaction() {
+    // As for Transaction: a thread that moved to another store or connection has lost
+    // the view already.
+    if (connection_ != nullptr && t_slot.conn == connection_ && t_slot.conn->readDepth > 0)
+        endRead(*t_slot.conn);
 }
 
 }  // namespace kyos::reg

@@ -91,10 +91,12 @@ CHbError DeleteMatchingFiles(const std::string& folder, const std::string& patte
                                        folder.c_str());
     }
     std::string search = FXPath::Append(folder, pattern);
-    // The pattern may name a subfolder of its own ("logs/*.old").
-    std::string searchFolder = search.substr(0, search.find_last_of(FXPath::kSeparator));
-    if (searchFolder.empty())
-        searchFolder = std::string(1, FXPath::kSeparator);
+    // The pattern may name a subfolder of its own ("logs/*.old"). A search without any
+    // folder runs in the current one, and its entries are named as they are found.
+    const std::string::size_type slash = search.find_last_of(FXPath::kSeparator);
+    const std::string searchFolder = slash == std::string::npos ? std::string()
+                                     : slash == 0               ? std::string(1, FXPath::kSeparator)
+                                                                : search.substr(0, slash);
     auto_find_handle find;
     kyos::FindData entry;
     CHbError err = KYFindFirstFile(find, search, entry);

@@ -45,7 +45,8 @@ CHbError KYFindNextFile(HANDLE find, kyos::FindData& data);
 // Deletes one file; a missing file is ERROR_FILE_NOT_FOUND.
 CHbError RemoveFile(const std::string& path);
 
-// Deletes the files (not folders) in `folder` whose names match `pattern` ("*.log").
+// Deletes the files (not folders) in `folder` whose names match `pattern` ("*.log"); an
+// empty `folder` is the current folder.
 // No match is success, and so is a file that someone else deleted meanwhile. A file that
 // cannot be deleted does not stop the others: the result is the first such failure. A
 // missing folder is ERROR_PATH_NOT_FOUND; an empty pattern ERROR_INVALID_PARAMETER.

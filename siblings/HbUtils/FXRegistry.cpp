@@ -8,12 +8,16 @@ namespace FXRegistry {
 
 CHbError ApiRegOpenKey(auto_reg_key& key, HKEY root, const std::wstring& path, DWORD options,
                        REGSAM access) {
-    std::string narrowPath = FXString::ToString(path);
-    DWORD code = kyos::reg::openKey(root, narrowPath, options, access, key.reset());
+    return ApiRegOpenKey(key, root, FXString::ToString(path), options, access);
+}
+
+CHbError ApiRegOpenKey(auto_reg_key& key, HKEY root, const std::string& path, DWORD options,
+                       REGSAM access) {
+    DWORD code = kyos::reg::openKey(root, path, options, access, key.reset());
     if (code != ERROR_SUCCESS) {
         key.reset();
         return FXErrorUtil::ErrorWin32(FX_LOCATION("FXRegistry::ApiRegOpenKey"), code,
-                                       "Couldn't open registry key [%s]", narrowPath.c_str());
+                                       "Couldn't open registry key [%s]", path.c_str());
     }
     return CHbError::Success();
 }

@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace {
@@ -17,14 +17,15 @@ struct Text {
 };
 
 struct FocusState {
-    // Each answer points into `texts`, which only grows and never moves its strings:
-    // callers keep the pointers they were given for the life of the process, as they
-    // could with the fixed buffers of the original library.
+    // Each answer points into `texts`, which never frees or moves its strings: callers
+    // keep the pointers they were given for the life of the process, as they could with
+    // the fixed buffers of the original library. A text is kept once however often it is
+    // set, so the set grows with the distinct texts only, not with every setter call.
     const std::string *instance = nullptr, *product = nullptr, *client = nullptr,
                       *pseudoClient = nullptr, *remoteDomain = nullptr;
     KELBRIN_PRODUCT_TYPE productType = KELBRIN_PRODUCT_TYPE_DEFAULT;
     int service = 0;
-    std::deque<std::string> texts;
+    std::set<std::string> texts;
 };
 
 std::mutex g_mutex;
@@ -32,14 +33,17 @@ FocusState* g_state = nullptr;
 
 Text fromEnv(const char* name, const char* fallback) {
     const char* v = std::getenv(name);
-    if (v != nullptr) return {true, v};
-    if (fallback != nullptr) return {true, fallback};
+    if (v != nullptr)
+        return {true, v};
+    if (fallback != nullptr)
+        return {true, fallback};
     return {};
 }
 
 std::string hostName() {
     char buf[HOST_NAME_MAX + 1] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0) return "localhost";
+    if (gethostname(buf, sizeof buf - 1) != 0)
+        return "localhost";
     return buf;
 }
 
@@ -48,15 +52,10 @@ int intFromEnv(const char* name) {
     return v ? static_cast<int>(std::strtol(v, nullptr, 10)) : 0;
 }
 
-// Points `slot` at a stored copy of `next` (null when absent), reusing the current
-// text when it is unchanged.
+// Points `slot` at the stored copy of `next` (null when absent), storing it first when
+// no answer has had that text before.
 void assign(FocusState& s, const std::string*& slot, const Text& next) {
-    if (!next.present) {
-        slot = nullptr;
-    } else if (slot == nullptr || *slot != next.value) {
-        s.texts.push_back(next.value);
-        slot = &s.texts.back();
-    }
+    slot = next.present ? &*s.texts.insert(next.value).first : nullptr;
 }
 
 Text clientFromEnv() {
@@ -92,11 +91,21 @@ const char* read(Slot field) {
 
 }  // namespace
 
-const char* KYPI_Focus::getFocus() { return read(&FocusState::instance); }
-const char* KYPI_Focus::getFocusClientName(bool) { return read(&FocusState::client); }
-const char* KYPI_Focus::getFocusPseudoClientName() { return read(&FocusState::pseudoClient); }
-const char* KYPI_Focus::getRemoteTesselFocus() { return read(&FocusState::remoteDomain); }
-const char* KYPI_Focus::getProductName() { return read(&FocusState::product); }
+const char* KYPI_Focus::getFocus() {
+    return read(&FocusState::instance);
+}
+const char* KYPI_Focus::getFocusClientName(bool) {
+    return read(&FocusState::client);
+}
+const char* KYPI_Focus::getFocusPseudoClientName() {
+    return read(&FocusState::pseudoClient);
+}
+const char* KYPI_Focus::getRemoteTesselFocus() {
+    return read(&FocusState::remoteDomain);
+}
+const char* KYPI_Focus::getProductName() {
+    return read(&FocusState::product);
+}
 
 KELBRIN_PRODUCT_TYPE KYPI_Focus::getProductType() {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -126,7 +135,9 @@ void setText(Slot field, const char* value, Text (*fromEnvironment)()) {
 void KYPI_Focus::setFocus(const char* v) {
     setText(&FocusState::instance, v, [] { return fromEnv("KY_INSTANCE", "Instance001"); });
 }
-void KYPI_Focus::setFocusClientName(const char* v) { setText(&FocusState::client, v, clientFromEnv); }
+void KYPI_Focus::setFocusClientName(const char* v) {
+    setText(&FocusState::client, v, clientFromEnv);
+}
 void KYPI_Focus::setFocusPseudoClientName(const char* v) {
     setText(&FocusState::pseudoClient, v, [] { return fromEnv("KY_PSEUDO_CLIENT", nullptr); });
 }

@@ -8,9 +8,10 @@
 //   KY_PSEUDO_CLIENT  getFocusPseudoClientName()  default none (null)
 //   KY_REMOTE_DOMAIN  getRemoteTesselFocus()      default ""
 //   KY_SERVICE        AmIAService()               default 0
-// The setters override them for the whole process. The returned texts stay valid until
-// the next setter call that changes the same answer; getters and setters may be called
-// from any thread.
+// The setters override them for the whole process. The returned texts stay valid for the
+// life of the process, also after a setter changes the answer: each distinct text is kept
+// once, so a process that sets the same few texts again and again keeps only those.
+// Getters and setters may be called from any thread.
 #pragma once
 
 enum KELBRIN_PRODUCT_TYPE {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "os/registry/Registry.h"
 #include "tests/support/TempDir.h"
@@ -524,6 +528,47 @@ TEST_F(RegCommandTest, ExportImportRoundTripIsByteIdentical) {
     r = reg({"export", std::string("HKLM\\") + kBase, second});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(kytest::readFile(second), bytes);
+}
+
+// An export reads one moment of the store and takes no write lock: a writer that holds
+// the lock for the whole export neither holds it up nor waits for it, and what the
+// writer has not committed stays out of the file.
+TEST_F(RegCommandTest, ExportTakesNoWriteLock) {
+    buildEveryTypeTree();
+    constexpr auto kPatience = std::chrono::seconds(5);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool writing = false, exported = false, exportedWhileWriting = false;
+    DWORD committed = ERROR_INVALID_STATE;
+    std::thread writer([&] {
+        reg::Transaction transaction;  // holds the store's write lock until it commits
+        put(under("Written"), "w", REG_SZ, "during\0"s);
+        std::unique_lock<std::mutex> lock(mutex);
+        writing = true;
+        changed.notify_all();
+        exportedWhileWriting = changed.wait_for(lock, kPatience, [&] { return exported; });
+        lock.unlock();
+        committed = transaction.commit();
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return writing; });
+    }
+    std::string file = dir_.file("during.reg");
+    Result r = reg({"export", std::string("HKLM\\") + kBase, file});
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        exported = true;
+        changed.notify_all();
+    }
+    writer.join();
+    EXPECT_TRUE(exportedWhileWriting) << "the export waited for the writer";
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(committed, ERROR_SUCCESS);
+    std::string text = regtest::utf16FileText(kytest::readFile(file));
+    EXPECT_NE(text.find("\\Child\\Grandchild]"), std::string::npos);
+    EXPECT_EQ(text.find("Written"), std::string::npos);
+    EXPECT_TRUE(get(under("Written"), "w").has_value());
 }
 
 TEST_F(RegCommandTest, ExportAsksBeforeReplacingAFile) {

@@ -1040,9 +1040,9 @@ int runExport(const Arguments& args, Io& io) {
     std::vector<RegKey> keys;
     std::string shown;
     {
-        // Read-only, so that the snapshot is one moment of the store even while
-        // others write; it ends with its scope.
-        reg::Transaction snapshot;
+        // One moment of the store, read without the write lock: a large export must not
+        // make other processes' writes wait for it.
+        reg::ReadTransaction snapshot;
         if (snapshot.status() != ERROR_SUCCESS)
             return failStore(io, snapshot.status());
         ScopedKey key;

@@ -509,6 +509,8 @@ TEST_F(PasswordStoreTest, GatewayPasswordsKeepEachRegistrationApart) {
         {"", &p, "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid gateway name.\n"},
         {"..\\..\\Session", &p,
          "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid gateway name.\n"},
+        {"gw1/Deeper", &p,
+         "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid gateway name.\n"},
         {"gw1", nullptr,
          "KYPlatformInfo::cnSetNetworkPasswordOnChild(): Invalid buffer passed as input.\n"},
     };

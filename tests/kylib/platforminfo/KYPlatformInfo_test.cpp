@@ -222,6 +222,41 @@ TEST_F(PlatformInfoTest, SectionFormsAddressTheSameKey) {
     EXPECT_EQ(version, "11.36.0");
 }
 
+// Key names are bytes to the store; one that is not UTF-8 must reach it unchanged by
+// every operation, or what one writes another cannot find.
+TEST_F(PlatformInfoTest, KeyNamesThatAreNotUtf8ReachTheStoreAsTheyAre) {
+    const std::string section = "caf\xE9";
+    const std::string child = section + "\\sub\xFF";
+    KYPlatformInfo pi;
+    ASSERT_TRUE(pi.setString(section.c_str(), "sText", "latin-1"));
+    ASSERT_TRUE(pi.setNumber(child.c_str(), "nNumber", 7));
+    EXPECT_EQ(Raw::get(inRoot(section), "sText").second, std::string("latin-1", 8));
+
+    std::string text;
+    EXPECT_TRUE(pi.getString(section.c_str(), "sText", &text)) << pi.getRegError();
+    EXPECT_EQ(text, "latin-1");
+    char buf[16];
+    EXPECT_TRUE(pi.getString(section.c_str(), "sText", buf, static_cast<int>(sizeof buf)));
+    unsigned long number = 0;
+    EXPECT_TRUE(pi.getNumber(child.c_str(), "nNumber", &number)) << pi.getRegError();
+    EXPECT_EQ(number, 7u);
+    unsigned long type = 0;
+    int size = sizeof buf;
+    EXPECT_TRUE(pi.getRegValue(("~" + section).c_str(), u"sText", &type, buf, size));
+    std::map<std::string, std::string> values;
+    EXPECT_TRUE(pi.getRegValues(("~" + section).c_str(), &values));
+    EXPECT_EQ(values, (std::map<std::string, std::string>{{"sText", "latin-1"}}));
+    std::list<std::string> subKeys;
+    EXPECT_TRUE(pi.getSubKeys(section.c_str(), &subKeys));
+    EXPECT_EQ(subKeys, std::list<std::string>{"sub\xFF"});
+
+    ASSERT_TRUE(pi.renameRegKey("~" + child, "~" + section + "\\moved\xFE"));
+    EXPECT_TRUE(pi.getNumber((section + "\\moved\xFE").c_str(), "nNumber", &number));
+    EXPECT_TRUE(pi.deleteField(section.c_str(), "sText"));
+    EXPECT_TRUE(pi.deleteSection(section.c_str()));
+    EXPECT_FALSE(Raw::exists(inRoot(section)));
+}
+
 TEST_F(PlatformInfoTest, StoreWithoutFocusEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
@@ -532,12 +567,39 @@ TEST_F(PlatformInfoTest, LongLongRoundTripsItsLargestValue) {
     ASSERT_TRUE(pi.getLongLong("Base", "nBig", &value));
     EXPECT_EQ(value, ULLONG_MAX);
 
+    // Texts of other writers: white space around the digits, and negative numbers, which
+    // read as the signed conversion gives them.
     const std::vector<std::pair<const char*, unsigned long long>> texts = {
-        {"42", 42}, {"  7", 7}, {"-1", ULLONG_MAX}, {"-2", ULLONG_MAX - 1}, {"", 0}};
+        {"42", 42},
+        {"  7", 7},
+        {"7 \n", 7},
+        {"-1", ULLONG_MAX},
+        {"-2", ULLONG_MAX - 1},
+        {"-9223372036854775808", 1ull << 63},
+        {"0", 0}};
     for (const auto& [text, expected] : texts) {
         Raw::string(inRoot("Base"), "nText", text);
         ASSERT_TRUE(pi.getLongLong("Base", "nText", &value)) << text;
         EXPECT_EQ(value, expected) << text;
+    }
+}
+
+// A text that is no number, or a number out of range, is a value of the wrong kind: read
+// as 0 or as the largest value it would pass for one.
+TEST_F(PlatformInfoTest, LongLongRefusesTextThatIsNotANumber) {
+    for (const char* text : {"", " ", "abc", "12abc", "1 2", "0x10", "-", "18446744073709551616",
+                             "99999999999999999999999", "-9223372036854775809"}) {
+        Raw::string(inRoot("Base"), "nText", text);
+        KYPlatformInfo pi = printing();
+        unsigned long long value = 5;
+        int ok = 1;
+        EXPECT_EQ(printedBy([&] { ok = pi.getLongLong("Base", "nText", &value); }),
+                  "KYPlatformInfo::getLongLong(): Field nText in key ~Base is not a number.\n")
+            << text;
+        EXPECT_EQ(ok, 0) << text;
+        EXPECT_EQ(pi.getRegError(), -1) << text;
+        EXPECT_EQ(pi.getLastError(), ERROR_INVALID_DATA) << text;
+        EXPECT_EQ(value, 5u) << text;
     }
 }
 
@@ -891,6 +953,89 @@ TEST_F(PlatformInfoTest, ClusterGroupClientsAreActiveOnTheirNode) {
     char small[5];
     EXPECT_FALSE(pi.getClientHostName("NODE1", small, static_cast<int>(sizeof small)));
     EXPECT_EQ(pi.getLastErrorMsg(), "Too small buffer passed as input.");
+}
+
+// A client name is one key below "Machines": a separator would make it reach another
+// client's key or below it, and an empty one the list itself.
+TEST_F(PlatformInfoTest, ClientNamesAreOneKeyName) {
+    // Before every call: a client "a" with a key below it that a path could reach.
+    auto build = [] {
+        kyos::reg::deleteTree(HKEY_LOCAL_MACHINE, inRoot("Machines"));
+        Raw::string(inRoot("Machines\\a"), "sHOSTNAME", "a.local");
+        Raw::string(inRoot("Machines\\a\\b"), "sHOSTNAME", "nested.local");
+        Raw::string(inRoot("Machines\\a\\b"), "sGUID", "nested-guid");
+        Raw::string(inRoot("Machines\\a\\b"), "sPhysicalNodeName", "node1");
+        Raw::string(kRoot, "sPhysicalNodeName", "node1");
+    };
+    struct Call {
+        const char* name;
+        std::function<int(KYPlatformInfo&, const char*)> call;
+        const char* printed;  // before the message, which is "Invalid arguments."
+    };
+    const std::vector<Call> calls = {
+        {"getClientHostName",
+         [](KYPlatformInfo& pi, const char* client) {
+             std::string host;
+             return pi.getClientHostName(client, host);
+         },
+         "KYPlatformInfo::getClientHostName(): Invalid arguments.\n"},
+        {"getClientHostName into a buffer",
+         [](KYPlatformInfo& pi, const char* client) {
+             char buf[64];
+             return pi.getClientHostName(client, buf, static_cast<int>(sizeof buf));
+         },
+         "KYPlatformInfo::getClientHostName(): Invalid arguments.\n"},
+        {"getClientHostNameMangled",
+         [](KYPlatformInfo& pi, const char* client) {
+             std::string mangled;
+             return pi.getClientHostNameMangled(client, mangled);
+         },
+         "KYPlatformInfo::getClientHostName(): Invalid arguments.\n"},
+        {"setClientHostName",
+         [](KYPlatformInfo& pi, const char* client) {
+             return pi.setClientHostName(client, "new.local");
+         },
+         "KYPlatformInfo::setRegValue(): Invalid arguments.\n"},
+        {"getClientGUID",
+         [](KYPlatformInfo& pi, const char* client) {
+             std::string guid;
+             return pi.getClientGUID(client, guid);
+         },
+         "KYPlatformInfo::getRegStringImpl(): Invalid arguments passed.\n"},
+        {"renameClientName from",
+         [](KYPlatformInfo& pi, const char* client) { return pi.renameClientName(client, "c"); },
+         "KYPlatformInfo::renameRegKey(): Invalid arguments.\n"},
+        {"renameClientName to",
+         [](KYPlatformInfo& pi, const char* client) { return pi.renameClientName("a", client); },
+         "KYPlatformInfo::renameRegKey(): Invalid arguments.\n"},
+        {"isClusterGroupClientActive",
+         [](KYPlatformInfo& pi, const char* client) {
+             return pi.isClusterGroupClientActive(client);
+         },
+         ""},
+    };
+    for (const Call& c : calls) {
+        for (const char* client : {"", "a\\b", "a/b", "\\a", "a/"}) {
+            build();
+            KYPlatformInfo pi = printing();
+            int result = -1;
+            EXPECT_EQ(printedBy([&] { result = c.call(pi, client); }), c.printed)
+                << c.name << " " << client;
+            EXPECT_EQ(result, 0) << c.name << " " << client;
+            EXPECT_EQ(Raw::subKeys(inRoot("Machines")), std::vector<std::string>{"a"})
+                << c.name << " " << client;
+            EXPECT_EQ(Raw::subKeys(inRoot("Machines\\a")), std::vector<std::string>{"b"})
+                << c.name << " " << client;
+            EXPECT_EQ(Raw::get(inRoot("Machines\\a\\b"), "sHOSTNAME").second,
+                      std::string("nested.local", 13))
+                << c.name << " " << client;
+        }
+    }
+    // The names themselves still work.
+    KYPlatformInfo pi;
+    std::string host;
+    ASSERT_TRUE(pi.getClientHostName("a", host));
+    EXPECT_EQ(host, "a.local");
 }
 
 TEST_F(PlatformInfoTest, LaptopModeIsCachedAndAnnounced) {

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -214,6 +217,32 @@ TEST_F(RegistryTest, TypesAndBytesAreKept) {
     EXPECT_EQ(info.subKeys, 0u);
 }
 
+// Data larger than the store holds is refused before any of it is read, whatever the
+// size's bits would mean as a signed number, and changes nothing.
+TEST_F(RegistryTest, ValuesOverTheStoresLimitAreRefused) {
+    Key k(create("SOFTWARE\\Big"));
+    setString(k.get(), "kept", "before");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+    const auto limit = static_cast<DWORD>(sqlite3_limit(db, SQLITE_LIMIT_LENGTH, -1));
+    sqlite3_close(db);
+    // Pages that read as zeros and cost nothing until touched: a guard that failed would
+    // read them rather than run off the end of a small buffer.
+    constexpr size_t kSpan = size_t{1} << 32;
+    void* zeros =
+        mmap(nullptr, kSpan, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(zeros, MAP_FAILED);
+    for (DWORD size : {limit + 1, DWORD{0x80000000}, DWORD{0xFFFFFFFF}}) {
+        EXPECT_EQ(setValue(k.get(), "big", REG_BINARY, zeros, size), ERROR_INVALID_PARAMETER)
+            << size;
+        EXPECT_EQ(setValue(k.get(), "kept", REG_BINARY, zeros, size), ERROR_INVALID_PARAMETER)
+            << size;
+    }
+    munmap(zeros, kSpan);
+    EXPECT_EQ(get("SOFTWARE\\Big", "big"), "value error 2");
+    EXPECT_EQ(get("SOFTWARE\\Big", "kept"), sz("before"));
+}
+
 TEST_F(RegistryTest, EnumerationIsStableAndSequentialOrRandom) {
     Key k(create("SOFTWARE\\Many"));
     const int n = 300;
@@ -361,6 +390,67 @@ TEST_F(RegistryTest, AccessMaskIsEnforced) {
               ERROR_INVALID_HANDLE);
 }
 
+// Every call that changes the tree below a handle asks the handle for the right to, as
+// the value calls do; refused calls change nothing.
+TEST_F(RegistryTest, TreeChangesNeedTheRightToChangeTheTree) {
+    // The same small tree before every case.
+    auto build = [&] {
+        deleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Copy");
+        deleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Acl");
+        Key leaf(create("SOFTWARE\\Acl\\Child\\Leaf"));
+        setDword(leaf.get(), "x", 1);
+        Key top(create("SOFTWARE\\Acl"));
+        setDword(top.get(), "own", 2);
+    };
+    struct Case {
+        const char* name;
+        REGSAM access;
+        std::function<DWORD(HKEY)> call;
+    };
+    const std::vector<Case> cases = {
+        {"deleteKey", KEY_READ, [](HKEY k) { return deleteKey(k, "Child\\Leaf"); }},
+        {"deleteTree of a subkey", KEY_READ, [](HKEY k) { return deleteTree(k, "Child"); }},
+        {"deleteTree below the key", KEY_READ, [](HKEY k) { return deleteTree(k, ""); }},
+        {"deleteTree below the key without KEY_SET_VALUE", KEY_READ | KEY_CREATE_SUB_KEY,
+         [](HKEY k) { return deleteTree(k, ""); }},
+        {"deleteTree with only KEY_SET_VALUE", KEY_READ | KEY_SET_VALUE,
+         [](HKEY k) { return deleteTree(k, "Child"); }},
+        {"renameKey", KEY_READ, [](HKEY k) { return renameKey(k, "Child", "Moved"); }},
+        {"renameKey out of the key", KEY_READ,
+         [](HKEY k) { return renameKey(k, "Child\\Leaf", "Leaf"); }},
+        {"copyTree into the key", KEY_READ,
+         [](HKEY k) {
+             return copyTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Acl\\Child", k, "Copy",
+                             CopyMode::kNewDestination);
+         }},
+        {"copyTree out of a key that cannot be read", KEY_WRITE,
+         [](HKEY k) {
+             return copyTree(k, "Child", HKEY_LOCAL_MACHINE, "SOFTWARE\\Copy",
+                             CopyMode::kNewDestination);
+         }},
+    };
+    for (const Case& c : cases) {
+        build();
+        Key h;
+        ASSERT_EQ(open("SOFTWARE\\Acl", h.out(), c.access), ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(c.call(h.get()), ERROR_ACCESS_DENIED) << c.name;
+        EXPECT_EQ(subKeys("SOFTWARE\\Acl"), std::vector<std::string>{"Child"}) << c.name;
+        EXPECT_EQ(get("SOFTWARE\\Acl\\Child\\Leaf", "x"), dwordBytes(1)) << c.name;
+        EXPECT_EQ(get("SOFTWARE\\Acl", "own"), dwordBytes(2)) << c.name;
+        EXPECT_FALSE(exists("SOFTWARE\\Copy")) << c.name;
+    }
+    // The rights that KEY_WRITE and KEY_ALL_ACCESS give are enough.
+    build();
+    Key top, writer;
+    ASSERT_EQ(open("SOFTWARE\\Acl", top.out(), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    ASSERT_EQ(open("SOFTWARE\\Acl", writer.out(), KEY_WRITE), ERROR_SUCCESS);
+    EXPECT_EQ(renameKey(writer.get(), "Child", "Moved"), ERROR_SUCCESS);
+    EXPECT_EQ(deleteKey(writer.get(), "Moved\\Leaf"), ERROR_SUCCESS);
+    EXPECT_EQ(deleteTree(writer.get(), "Moved"), ERROR_SUCCESS);
+    EXPECT_EQ(deleteTree(top.get(), ""), ERROR_SUCCESS);
+    EXPECT_EQ(get("SOFTWARE\\Acl", "own"), "value error 2");
+}
+
 TEST_F(RegistryTest, CurrentUserIsTheCallersHive) {
     Key k;
     ASSERT_EQ(createKey(HKEY_CURRENT_USER, "Software\\Mine", 0, KEY_ALL_ACCESS, k.out(), nullptr),
@@ -397,6 +487,77 @@ TEST_F(RegistryTest, TransactionCommitsAllOrNothing) {
     }
     EXPECT_TRUE(exists("SOFTWARE\\Txn\\B"));
     EXPECT_FALSE(exists("SOFTWARE\\Txn\\C"));
+}
+
+// A read view keeps one moment for its thread while another thread writes, without
+// making the writer wait, and leaves no trace of that moment behind it.
+TEST_F(RegistryTest, ReadTransactionSeesOneMomentAndHoldsNoWriterUp) {
+    Key k(create("SOFTWARE\\Snap"));
+    setDword(k.get(), "x", 1);
+    Key(create("SOFTWARE\\Snap\\Gone"));
+    std::atomic<bool> wrote{false};
+    std::vector<DWORD> results;
+    std::thread writer;
+    {
+        ReadTransaction view;
+        ASSERT_EQ(view.status(), ERROR_SUCCESS);
+        writer = std::thread([&] {
+            DWORD v = 2;
+            results.push_back(setValue(k.get(), "x", REG_DWORD, &v, sizeof v));
+            Key made;
+            results.push_back(createKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Snap\\New", 0,
+                                        KEY_ALL_ACCESS, made.out(), nullptr));
+            results.push_back(deleteTree(HKEY_LOCAL_MACHINE, "SOFTWARE\\Snap\\Gone"));
+            Key again;
+            results.push_back(createKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Snap\\Gone\\Other", 0,
+                                        KEY_ALL_ACCESS, again.out(), nullptr));
+            wrote = true;
+        });
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!wrote && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(wrote) << "the writer waited for the view";
+
+        EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(1));
+        EXPECT_EQ(subKeys("SOFTWARE\\Snap"), std::vector<std::string>{"Gone"});
+        EXPECT_TRUE(subKeys("SOFTWARE\\Snap\\Gone").empty());
+        KeyInfo info;
+        EXPECT_EQ(queryInfoKey(k.get(), &info), ERROR_SUCCESS);
+        EXPECT_EQ(info.subKeys, 1u);
+        {
+            ReadTransaction inner;  // views nest
+            EXPECT_EQ(inner.status(), ERROR_SUCCESS);
+        }
+        EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(1));
+
+        // The view's own thread cannot write meanwhile, by any road.
+        DWORD v = 3;
+        EXPECT_EQ(setValue(k.get(), "x", REG_DWORD, &v, sizeof v), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(deleteValue(k.get(), "x"), ERROR_ACCESS_DENIED);
+        Key refused;
+        EXPECT_EQ(createKey(k.get(), "Mine", 0, KEY_ALL_ACCESS, refused.out(), nullptr),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(deleteTree(k.get(), "Gone"), ERROR_ACCESS_DENIED);
+        Transaction txn;
+        EXPECT_EQ(txn.status(), ERROR_ACCESS_DENIED);
+    }
+    writer.join();
+    EXPECT_EQ(results, std::vector<DWORD>(4, ERROR_SUCCESS));
+    // After the view: the writer's store, not the view's moment.
+    EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(2));
+    EXPECT_EQ(subKeys("SOFTWARE\\Snap"), (std::vector<std::string>{"Gone", "New"}));
+    EXPECT_EQ(subKeys("SOFTWARE\\Snap\\Gone"), std::vector<std::string>{"Other"});
+
+    // Inside a write transaction a view changes nothing: the writes go on.
+    {
+        Transaction txn;
+        ASSERT_EQ(txn.status(), ERROR_SUCCESS);
+        ReadTransaction view;
+        EXPECT_EQ(view.status(), ERROR_SUCCESS);
+        setDword(k.get(), "x", 4);
+        EXPECT_EQ(txn.commit(), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(get("SOFTWARE\\Snap", "x"), dwordBytes(4));
 }
 
 TEST_F(RegistryTest, VolatileKeysVanishAfterReboot) {

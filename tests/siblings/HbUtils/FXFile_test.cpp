@@ -129,6 +129,26 @@ TEST_F(FXFileTest, DeleteMatchingFilesLeavesEverythingElse) {
     EXPECT_TRUE(FXPath::DoesPathExist(path("plain")));
 }
 
+// Without a folder the pattern is searched for where the process stands, as a search for
+// the bare pattern is; its own folder part, if any, is then below there.
+TEST_F(FXFileTest, DeleteMatchingFilesWithoutAFolderWorksInTheCurrentFolder) {
+    for (const char* name : {"a.log", "keep.txt"})
+        kytest::writeFile(path(name), "x");
+    ASSERT_EQ(::mkdir(path("sub").c_str(), 0755), 0);
+    kytest::writeFile(path("sub/c.log"), "x");
+    kytest::writeFile(path("sub/keep.txt"), "x");
+    char previous[4096];
+    ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+    CHbError bare = FXFile::DeleteMatchingFiles("", "*.log");
+    CHbError below = FXFile::DeleteMatchingFiles("", "sub/*.log");
+    ASSERT_EQ(::chdir(previous), 0);
+    EXPECT_FALSE(bare.IsError()) << bare.AsString();
+    EXPECT_FALSE(below.IsError()) << below.AsString();
+    EXPECT_EQ(namesIn(dir_.path()), (std::set<std::string>{"keep.txt", "sub"}));
+    EXPECT_EQ(namesIn(path("sub")), std::set<std::string>{"keep.txt"});
+}
+
 TEST_F(FXFileTest, DeleteMatchingFilesReportsFilesItCannotDelete) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "permissions do not stop root";

@@ -40,6 +40,23 @@ TEST_F(FXRegistryTest, OpensAnExistingKey) {
     EXPECT_EQ(path, "SOFTWARE\\Vendor\\Product");
 }
 
+// The narrow form hands the bytes on as they are; through UTF-16 a byte that is not
+// UTF-8 would turn into U+FFFD and name another key.
+TEST_F(FXRegistryTest, NarrowPathOpensAKeyWhoseNameIsNotUtf8) {
+    createKey("SOFTWARE\\caf\xE9");
+    auto_reg_key key;
+    CHbError err = FXRegistry::ApiRegOpenKey(key, HKEY_LOCAL_MACHINE,
+                                             std::string("SOFTWARE\\caf\xE9"), 0, KEY_READ);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+    std::string path;
+    EXPECT_EQ(kyos::reg::keyPath(key.get(), &path), ERROR_SUCCESS);
+    EXPECT_EQ(path, "SOFTWARE\\caf\xE9");
+    err = FXRegistry::ApiRegOpenKey(key, HKEY_LOCAL_MACHINE, std::string("SOFTWARE\\caf"), 0,
+                                    KEY_READ);
+    EXPECT_TRUE(err.Is(ERROR_FILE_NOT_FOUND)) << err.AsString();
+    EXPECT_FALSE(key.valid());
+}
+
 TEST_F(FXRegistryTest, MissingKeyIsNotFound) {
     createKey("SOFTWARE\\Vendor");
     auto_reg_key key;

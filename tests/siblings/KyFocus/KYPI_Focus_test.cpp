@@ -64,6 +64,26 @@ TEST_F(FocusTest, SettersOverrideAndEarlierTextsStayValid) {
     EXPECT_STREQ(KYPI_Focus::getFocus(), "Instance001");
 }
 
+// Texts stay valid for the life of the process, so each distinct text is kept once: a
+// process that switches between a few answers, however often, keeps only those.
+TEST_F(FocusTest, SettingAnEarlierTextAgainReusesItsCopy) {
+    KYPI_Focus::setFocus("InstanceA");
+    const char* a = KYPI_Focus::getFocus();
+    KYPI_Focus::setFocus("InstanceB");
+    const char* b = KYPI_Focus::getFocus();
+    for (int i = 0; i < 100; ++i) {
+        KYPI_Focus::setFocus("InstanceA");
+        ASSERT_EQ(KYPI_Focus::getFocus(), a);
+        KYPI_Focus::setFocus("InstanceB");
+        ASSERT_EQ(KYPI_Focus::getFocus(), b);
+    }
+    KYPI_Focus::setRemoteTesselFocus("InstanceA");  // one copy whichever answer it is
+    EXPECT_EQ(KYPI_Focus::getRemoteTesselFocus(), a);
+    KYPI_Focus::reload();
+    EXPECT_STREQ(a, "InstanceA");
+    EXPECT_STREQ(b, "InstanceB");
+}
+
 TEST_F(FocusTest, CrashWritesReasonAndAborts) {
     EXPECT_DEATH(KYPI_Focus::doCrashThisProcess(true, "focus is gone"), "focus is gone");
 }
