@@ -253,7 +253,9 @@ KYPlatformInfo::KYPlatformInfo(const std::string& focus)
     : m_productName(textOrEmpty(KYPI_Focus::getProductName())), m_focus(focus) {}
 
 int KYPlatformInfo::setFocus(const char* focus) {
-    if (isEmpty(focus))
+    // The instance is one key below the product's: a name with a separator would reach
+    // another instance's keys, or keys that are no instance at all.
+    if (!isKeyNamePart(focus))
         return 0;
     m_focus = focus;
     m_physicalMachine.clear();  // it belongs to the instance

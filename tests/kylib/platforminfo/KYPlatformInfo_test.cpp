@@ -222,6 +222,17 @@ TEST_F(PlatformInfoTest, SectionFormsAddressTheSameKey) {
     EXPECT_EQ(version, "11.36.0");
 }
 
+TEST_F(PlatformInfoTest, TheFocusIsOneKeyName) {
+    KYPlatformInfo pi;
+    for (const char* focus : {"", "..\\Other", "Instance001\\Base", "a/b"}) {
+        EXPECT_EQ(pi.setFocus(focus), 0) << focus;
+        EXPECT_STREQ(pi.getFocus(), "Instance001") << focus;
+    }
+    EXPECT_EQ(pi.setFocus(nullptr), 0);
+    EXPECT_EQ(pi.setFocus("Instance002"), 1);
+    EXPECT_STREQ(pi.getFocus(), "Instance002");
+}
+
 // Key names are bytes to the store; one that is not UTF-8 must reach it unchanged by
 // every operation, or what one writes another cannot find.
 TEST_F(PlatformInfoTest, KeyNamesThatAreNotUtf8ReachTheStoreAsTheyAre) {
