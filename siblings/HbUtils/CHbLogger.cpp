@@ -802,8 +802,10 @@ void CHbLogger::State::ChildAfterFork() {
         state->fileLock.~shared_mutex();
         new (&state->fileLock) std::shared_mutex;
     }
-    // The flusher did not follow the fork; the child's first buffered line starts its own.
-    registry.flusherRunning.store(false, std::memory_order_relaxed);
+    // The flusher did not follow the fork, and none is started in its place: a child of a
+    // process with threads should not start threads of its own (it is usually on its way
+    // to exec). Its aged buffered lines go at its next line, its close and its exit.
+    registry.flusherRunning.store(true, std::memory_order_relaxed);
     ParentAfterFork();
 }
 
