@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -130,6 +131,23 @@ KycBucket readAll(FILE* file, const char* tag, const char* prefix) {
         KY_THROW(tag, std::string(prefix) + "Read failed.");
     return bytes;
 }
+
+struct FileCloser {
+    void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+
+// Wipes a string's characters however the scope is left.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(std::string& text) : text_(text) {}
+    ~WipeOnExit() { ky::secureWipe(text_.data(), text_.size()); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    std::string& text_;
+};
 
 uint32_t readBE(const unsigned char* p, int n) {
     uint32_t v = 0;
@@ -448,23 +466,24 @@ bool Kyc::importPassPhrase(const char* directory, int id, std::string* passPhras
     std::sort(files.begin(), files.end());
 
     for (const fs::path& path : files) {
-        FILE* file = std::fopen(path.c_str(), "rb");
+        // Closed however this round ends: a failure other than KyException (memory) passes
+        // through to the caller.
+        const OwnedFile file(std::fopen(path.c_str(), "rb"));
         if (file == nullptr)
             continue;
         int foundId = 0;
         std::string found;
+        const WipeOnExit wipeFound(found);
         bool imported = false;
         try {
-            importPassPhrase(file, &foundId, &found);
+            importPassPhrase(file.get(), &foundId, &found);
             imported = true;
         } catch (const KyException&) {
             // Not an exported pass phrase (or not one we can read): look at the next file.
         }
-        std::fclose(file);
         const bool match = imported && foundId == id;
         if (match && passPhrase != nullptr)
             passPhrase->assign(found);
-        ky::secureWipe(found.data(), found.size());
         if (match) {
             if (filePath != nullptr)
                 *filePath = path.string();

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "kylib/crypto/KycRSA.h"
 #include "kylib/diagnostics/KyException.h"
 #include "tests/kylib/crypto/CryptoTestSupport.h"
+#include "tests/kylib/crypto/FailingAllocations.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -456,6 +458,47 @@ TEST_F(PassPhraseDirTest, MissingDirectoryIsCreated) {
     const std::string blocked = dir_.file("plain-file/sub");
     EXPECT_EQ(thrownMessage([&] { Kyc::importPassPhrase(blocked.c_str(), 1, &phrase, nullptr); }),
               "Failed to create directory \"" + blocked + "\"");
+}
+
+// The descriptors this process has open.
+int openDescriptors() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// A failure of any kind while a file is being imported (here: memory running out at each
+// allocation in turn) closes that file. Only the larger allocations fail: those of the
+// directory listing, before any file is open, end the process when they fail (the
+// standard library makes them where it cannot throw).
+TEST_F(PassPhraseDirTest, NoFailureLeavesAFileOpen) {
+    put("a-other-id", Kyc::exportPassPhrase(3, "not this one"));
+    put("b-match", Kyc::exportPassPhrase(7, "the one"));
+    std::string phrase;
+    ASSERT_TRUE(Kyc::importPassPhrase(dir_.path().c_str(), 7, &phrase, nullptr));
+    constexpr std::size_t kLargeAllocation = 256;
+    const int before = openDescriptors();
+    int failures = 0;
+    for (long index = 0;; ++index) {
+        bool failed = false;
+        {
+            kytest::FailAllocation failure(index, kLargeAllocation);
+            try {
+                Kyc::importPassPhrase(dir_.path().c_str(), 7, &phrase, nullptr);
+            } catch (const std::bad_alloc&) {
+            }
+            failed = failure.failed();
+        }
+        if (!failed)
+            break;  // the whole import ran without reaching allocation `index`
+        ++failures;
+        ASSERT_EQ(openDescriptors(), before) << "after allocation " << index << " failed";
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_EQ(phrase, "the one");
 }
 
 // The static operations make their own objects; several threads may use them at once.
