@@ -6,7 +6,9 @@
 // from it is checked against the bytes actually present before it is used, and a result
 // bucket is only assigned once the whole input has proved sound.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -136,6 +138,22 @@ struct FileCloser {
     void operator()(FILE* file) const noexcept { std::fclose(file); }
 };
 using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+
+// A file of a folder that others may be able to write, for reading ("rb"): a link planted
+// there is not followed, and whatever is not a regular file by the time it is opened (a
+// FIFO would block the first read for good) is refused. Null when refused or not opened.
+OwnedFile openRegularFile(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    FILE* file = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        file = ::fdopen(fd, "rb");
+    if (file == nullptr)
+        ::close(fd);
+    return OwnedFile(file);
+}
 
 // Wipes a string's characters however the scope is left.
 class WipeOnExit {
@@ -456,7 +474,7 @@ bool Kyc::importPassPhrase(const char* directory, int id, std::string* passPhras
     std::vector<fs::path> files;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code typeError;
-        if (it->is_regular_file(typeError))
+        if (it->symlink_status(typeError).type() == fs::file_type::regular)
             files.push_back(it->path());
     }
     if (ec)
@@ -468,7 +486,7 @@ bool Kyc::importPassPhrase(const char* directory, int id, std::string* passPhras
     for (const fs::path& path : files) {
         // Closed however this round ends: a failure other than KyException (memory) passes
         // through to the caller.
-        const OwnedFile file(std::fopen(path.c_str(), "rb"));
+        const OwnedFile file = openRegularFile(path.c_str());
         if (file == nullptr)
             continue;
         int foundId = 0;

@@ -448,6 +448,19 @@ TEST_F(PassPhraseDirTest, FindsTheFirstMatchPastFilesOfOtherKinds) {
     EXPECT_FALSE(Kyc::importPassPhrase(dir_.path().c_str(), 8, &phrase, &path));
 }
 
+// The folder may be one that others can write: what they link into it is not followed.
+TEST_F(PassPhraseDirTest, LinksAreNotFollowed) {
+    kytest::TempDir elsewhere;
+    const std::string target = elsewhere.file("export");
+    const KycBucket exported = Kyc::exportPassPhrase(7, "planted");
+    kytest::writeFile(target, std::string(reinterpret_cast<const char*>(exported.getData()),
+                                          static_cast<std::size_t>(exported.getSize())));
+    std::filesystem::create_symlink(target, dir_.file("link"));
+    std::string phrase;
+    EXPECT_FALSE(Kyc::importPassPhrase(dir_.path().c_str(), 7, &phrase, nullptr));
+    EXPECT_EQ(phrase, "");
+}
+
 TEST_F(PassPhraseDirTest, MissingDirectoryIsCreated) {
     const std::string missing = dir_.file("new/deeper");
     std::string phrase;
