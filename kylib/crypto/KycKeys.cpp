@@ -241,16 +241,26 @@ KycBucket Kyc::encryptDataKey(const KycBucket& dataKey, const KycBucket& pubKey,
 KycBucket Kyc::decryptDataKey(const KycBucket& sealed, const KycBucket& priKey, bool der) {
     KycRSA rsa;
     rsa.setPriKey(priKey, der);
-    KycBucket plain = rsa.decrypt(sealed);
-    // Too short to hold a check value: whatever key made this, it was not ours.
-    if (plain.getSize() < kCheckSize)
-        KYC_THROW_WRONG_KEY("Kyc::decryptDataKey", "Failed to decrypt data key: wrong RSA key.");
-    const int keyLen = plain.getSize() - kCheckSize;
+    // Whoever can submit sealed keys must learn nothing but "not a key of ours": a block
+    // that the RSA step refuses (its PKCS #1 padding, its length) and one whose check value
+    // does not match fail alike, and both take the check below, so that neither the
+    // exception, its text nor the work done tells them apart (as far as this side can).
+    KycBucket plain;
+    bool opened = false;
+    try {
+        plain = rsa.decrypt(sealed);
+        opened = true;
+    } catch (const KyException&) {
+        // A stand-in of a block's size goes through the same check, and fails it.
+        plain = KycBucket(rsa.getModSize());
+    }
+    const int keyLen = plain.getSize() >= kCheckSize ? plain.getSize() - kCheckSize : 0;
     unsigned char check[kCheckSize];
     checkValue(plain.getData(), keyLen, check);
-    const bool same = sameBytes(check, plain.getData() + keyLen, kCheckSize);
+    const bool same =
+        plain.getSize() >= kCheckSize && sameBytes(check, plain.getData() + keyLen, kCheckSize);
     ky::secureWipe(check, sizeof check);
-    if (!same)
+    if (!opened || !same)
         KYC_THROW_WRONG_KEY("Kyc::decryptDataKey", "Failed to decrypt data key: wrong RSA key.");
     plain.resize(keyLen);
     return plain;

@@ -169,6 +169,42 @@ TEST(KycKeys, SealedBlockWithoutItsCheckValueIsAWrongKey) {
     }
 }
 
+// Whoever can submit sealed keys must not tell one failure from another: a block whose
+// PKCS #1 padding is wrong, one of the wrong length and one whose check value does not
+// match all throw the same WrongKey with the same text.
+TEST(KycKeys, EveryUnsealingFailureLooksTheSame) {
+    const KycBucket key = pattern(16);
+    const KycBucket sealed = Kyc::encryptDataKey(key, keys().pubDer, true);
+    KycRSA raw;
+    raw.setPubKey(keys().pubDer, true);
+    raw.enablePadding(false);
+    KycBucket flipped = sealed;
+    flipped[5] ^= 0x40;
+    KycRSA padded;
+    padded.setPubKey(keys().pubDer, true);
+    struct Case {
+        const char* name;
+        KycBucket sealed;
+    } cases[] = {
+        {"no padding at all", raw.encrypt(pattern(128))},
+        {"one bit changed", flipped},
+        {"one byte short", KycBucket(sealed.getData(), sealed.getSize() - 1)},
+        {"check value wrong", padded.encrypt(concat({key, bytes({0, 0, 0, 0})}))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string got = "(nothing thrown)";
+        try {
+            Kyc::decryptDataKey(c.sealed, keys().priDer, true);
+        } catch (const Kyc::WrongKey& e) {
+            got = std::string("WrongKey ") + e.getFuncName() + ": " + e.getMessage();
+        } catch (const KyException& e) {
+            got = std::string("KyException ") + e.getFuncName() + ": " + e.getMessage();
+        }
+        EXPECT_EQ(got, "WrongKey Kyc::decryptDataKey: Failed to decrypt data key: wrong RSA key.");
+    }
+}
+
 // ---- The key-pair file ------------------------------------------------------------------
 
 class KeyFileTest : public ::testing::Test {
