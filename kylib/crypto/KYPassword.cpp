@@ -5,16 +5,20 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
-#include "kylib/concurrency/KyKernelSync.h"
 #include "kylib/crypto/Kyc.h"
 #include "kylib/crypto/KycBuiltinKeys.h"
 #include "kylib/crypto/KycCipher.h"
 #include "kylib/crypto/KycHash.h"
 #include "kylib/crypto/KycKeyWrap.h"
+#include "kylib/diagnostics/EvDebug.h"
 #include "kylib/diagnostics/KyException.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/DataProtection.h"
+#include "os/Handle.h"
+#include "os/LastError.h"
+#include "os/sync/Sync.h"
 #include "siblings/HbUtils/HbBase64.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
 
@@ -31,7 +35,6 @@ constexpr int kHashSize = 32;
 constexpr int kPbkdf2Iterations = 1000;
 // The reader refuses texts of this many characters or more.
 constexpr int kMaxReadableText = 2048;
-constexpr unsigned long kWaitForever = 0xFFFFFFFFUL;
 
 using sstring = secure_basic_string<char>;
 using swstring = secure_basic_string<wchar_t>;
@@ -174,6 +177,8 @@ struct ProcessState {
     std::mutex keyMutex;
     std::atomic<bool> keyReady{false};
     KycBucket key;
+    // The machine-wide mutex's name (tests give each case its own); guarded by keyMutex.
+    std::string keyMutexName = kV8MutexName;
     std::mutex switchMutex;
     std::atomic<int> v8Switch{-1};
     std::atomic<bool> chatterChecked{false};
@@ -184,20 +189,41 @@ ProcessState& processState() {
     return state;
 }
 
-// Holds the machine-wide V8 key mutex for its lifetime.
+// Holds the machine-wide V8 key mutex for its lifetime, when it could be taken. The key
+// is the machine's, shared by the processes of every account, so the mutex is made for
+// all of them to open: one that cannot take it must not go on to make a key of its own.
 class V8KeyMutexLock {
 public:
-    V8KeyMutexLock() : m_mutex(kV8MutexName, false) { m_held = m_mutex.set(kWaitForever); }
+    explicit V8KeyMutexLock(const std::string& name) {
+        m_handle = kyos::createMutex(FALSE, name.c_str(), kyos::ObjectSecurity::Everyone);
+        if (m_handle == nullptr) {
+            m_error = kyos::lastError();
+            return;
+        }
+        const DWORD result = kyos::waitForSingleObject(m_handle, INFINITE);
+        // An owner that died holding it (perhaps half way through making the key) hands it
+        // over: the key is read again under it as after any wait.
+        m_held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+        if (!m_held)
+            m_error = result == WAIT_FAILED ? kyos::lastError() : result;
+    }
     ~V8KeyMutexLock() {
         if (m_held)
-            m_mutex.unset();
+            kyos::releaseMutex(m_handle);
+        if (m_handle != nullptr)
+            kyos::closeHandle(m_handle);
     }
     V8KeyMutexLock(const V8KeyMutexLock&) = delete;
     V8KeyMutexLock& operator=(const V8KeyMutexLock&) = delete;
 
+    bool held() const { return m_held; }
+    // Why it is not held: the system's code, or the wait's result.
+    DWORD error() const { return m_error; }
+
 private:
-    MDMutex m_mutex;
+    HANDLE m_handle = nullptr;
     bool m_held = false;
+    DWORD m_error = 0;
 };
 
 // Reads the V8 key text: the instance's copy first, else the product root's (copied to the
@@ -869,7 +895,13 @@ int KYPassword::getV8EncKey(KycBucket& key, bool create) {
     }
     std::string hex;
     if (!readV8KeyText(hex)) {
-        V8KeyMutexLock machineLock;
+        V8KeyMutexLock machineLock(state.keyMutexName);
+        if (!machineLock.held()) {
+            EvDebug().Error("KYPassword::getV8EncKey", "Cannot take the mutex [%s]: error %lu",
+                            state.keyMutexName.c_str(),
+                            static_cast<unsigned long>(machineLock.error()));
+            return fail("getV8EncKey", create ? kErrKeyWrite : kErrNoKey);
+        }
         if (!readV8KeyText(hex) && create) {
             KycBucket fresh;
             std::vector<unsigned char> blob;
@@ -933,6 +965,12 @@ bool KYPassword::isV8EncryptionEnabled() {
         state.v8Switch.store(value, std::memory_order_release);
     }
     return value != 0;
+}
+
+void KYPassword::setV8KeyMutexNameForTesting(const char* name) {
+    ProcessState& state = processState();
+    std::lock_guard<std::mutex> lock(state.keyMutex);
+    state.keyMutexName = name != nullptr ? name : kV8MutexName;
 }
 
 void KYPassword::resetProcessCachesForTesting() {

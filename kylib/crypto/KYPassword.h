@@ -155,7 +155,10 @@ public:
     // when it does not decode.
     int getV5EncKey(KycBucket& key);
     // The machine's V8 key, cached for the process once read; `create` makes it when the
-    // machine has none (serialised across processes by the named mutex "V8_KEK_MUTEX").
+    // machine has none. When the key is not found at once, it is looked for again (and
+    // made) only while holding the machine-wide mutex "V8_KEK_MUTEX", which processes of
+    // every account may open (one whose owner died counts as taken). A mutex that cannot
+    // be taken fails the call: kErrKeyWrite for a writer (`create`), kErrNoKey for a reader.
     int getV8EncKey(KycBucket& key, bool create);
     // False without a focus; otherwise "CryptUseV8Encryption" (instance root, else product
     // root), absent meaning on; computed once per process.
@@ -163,6 +166,9 @@ public:
     // Forgets the process's cached V8 key and V8 switch, so that tests can give each case
     // its own store. Not for production code: other threads may hold the old key.
     static void resetProcessCachesForTesting();
+    // Names the machine-wide V8 key mutex (null: "V8_KEK_MUTEX"), so that tests running at
+    // once do not share it. Not for production code.
+    static void setV8KeyMutexNameForTesting(const char* name);
     static bool isV8Password(const char* text);
     static bool isHashPassword(const char* text);
 

@@ -61,8 +61,8 @@ public:
     // decryption).
     static int encryptTagData(const void* in, void* out, int len, void* crc, void* iv,
                               KycBlockCipher* cipher);
-    static int decryptTagData(const void* in, void* out, int len, const void* crc,
-                              const void* iv, KycBlockCipher* cipher);
+    static int decryptTagData(const void* in, void* out, int len, const void* crc, const void* iv,
+                              KycBlockCipher* cipher);
 
     // ---- Digests ------------------------------------------------------------------------------
     static KycBucket md5(const void* data, int len);
@@ -78,8 +78,7 @@ public:
     static void crc32(const void* data, int len, unsigned int* crc);
     static unsigned int rsyncUpdate(unsigned int sum, const void* data, int len);
     static unsigned int rsync(const void* data, int len);
-    static unsigned int rsyncRoll(unsigned int sum, int len, unsigned char out,
-                                  unsigned char in);
+    static unsigned int rsyncRoll(unsigned int sum, int len, unsigned char out, unsigned char in);
 
     // ---- Scrambling (KycScrambler.cpp): a fresh scrambler and one call; empty in, empty out.
     static KycBucket scrambleToBin(const void* data, int len);
@@ -100,8 +99,10 @@ public:
     static KycBucket unWrapKey(const std::string& wrappedHex);
     static KycBucket unWrapKey(const char* wrappedHex);
 
-    // A data key with its check value, RSA-encrypted (padding on) under a public key. A
-    // private key that does not match throws WrongKey (or the module's failure).
+    // A data key with its check value, RSA-encrypted (padding on) under a public key.
+    // Every block that does not open to a data key (wrong key, damaged or forged block,
+    // bad padding or length) throws the same WrongKey with the same text; only a private
+    // key that the module refuses throws a KyException of its own.
     static KycBucket encryptDataKey(const KycBucket& dataKey, const KycBucket& pubKey, bool der);
     static KycBucket decryptDataKey(const KycBucket& sealed, const KycBucket& priKey, bool der);
 
@@ -138,4 +139,5 @@ public:
 };
 
 // Throws Kyc::WrongKey with the place it was thrown from.
-#define KYC_THROW_WRONG_KEY(func, message) throw Kyc::WrongKey((func), (message), __FILE__, __LINE__)
+#define KYC_THROW_WRONG_KEY(func, message) \
+    throw Kyc::WrongKey((func), (message), __FILE__, __LINE__)

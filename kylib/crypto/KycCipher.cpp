@@ -92,8 +92,8 @@ KycModuleCipher::KycModuleCipher(const CipherEntries& e, int type) : entries(e) 
 }
 
 KycModuleCipher::~KycModuleCipher() {
-    // The binding forgets its entries at process exit; a cipher that outlives it (a static
-    // object) has nothing left to call, and the module frees its contexts itself.
+    // The module stays bound once a context exists, also after Kycl::destroy (a static
+    // cipher ends after it), and its contexts stay valid until destroyed here.
     if (handle != nullptr && *entries.destroy != nullptr)
         (*entries.destroy)(handle);
 }

@@ -6,7 +6,9 @@
 // from it is checked against the bytes actually present before it is used, and a result
 // bucket is only assigned once the whole input has proved sound.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -131,6 +134,39 @@ KycBucket readAll(FILE* file, const char* tag, const char* prefix) {
     return bytes;
 }
 
+struct FileCloser {
+    void operator()(FILE* file) const noexcept { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<FILE, FileCloser>;
+
+// A file of a folder that others may be able to write, for reading ("rb"): a link planted
+// there is not followed, and whatever is not a regular file by the time it is opened (a
+// FIFO would block the first read for good) is refused. Null when refused or not opened.
+OwnedFile openRegularFile(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    FILE* file = nullptr;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        file = ::fdopen(fd, "rb");
+    if (file == nullptr)
+        ::close(fd);
+    return OwnedFile(file);
+}
+
+// Wipes a string's characters however the scope is left.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(std::string& text) : text_(text) {}
+    ~WipeOnExit() { ky::secureWipe(text_.data(), text_.size()); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    std::string& text_;
+};
+
 uint32_t readBE(const unsigned char* p, int n) {
     uint32_t v = 0;
     for (int i = 0; i < n; ++i)
@@ -205,16 +241,26 @@ KycBucket Kyc::encryptDataKey(const KycBucket& dataKey, const KycBucket& pubKey,
 KycBucket Kyc::decryptDataKey(const KycBucket& sealed, const KycBucket& priKey, bool der) {
     KycRSA rsa;
     rsa.setPriKey(priKey, der);
-    KycBucket plain = rsa.decrypt(sealed);
-    // Too short to hold a check value: whatever key made this, it was not ours.
-    if (plain.getSize() < kCheckSize)
-        KYC_THROW_WRONG_KEY("Kyc::decryptDataKey", "Failed to decrypt data key: wrong RSA key.");
-    const int keyLen = plain.getSize() - kCheckSize;
+    // Whoever can submit sealed keys must learn nothing but "not a key of ours": a block
+    // that the RSA step refuses (its PKCS #1 padding, its length) and one whose check value
+    // does not match fail alike, and both take the check below, so that neither the
+    // exception, its text nor the work done tells them apart (as far as this side can).
+    KycBucket plain;
+    bool opened = false;
+    try {
+        plain = rsa.decrypt(sealed);
+        opened = true;
+    } catch (const KyException&) {
+        // A stand-in of a block's size goes through the same check, and fails it.
+        plain = KycBucket(rsa.getModSize());
+    }
+    const int keyLen = plain.getSize() >= kCheckSize ? plain.getSize() - kCheckSize : 0;
     unsigned char check[kCheckSize];
     checkValue(plain.getData(), keyLen, check);
-    const bool same = sameBytes(check, plain.getData() + keyLen, kCheckSize);
+    const bool same =
+        plain.getSize() >= kCheckSize && sameBytes(check, plain.getData() + keyLen, kCheckSize);
     ky::secureWipe(check, sizeof check);
-    if (!same)
+    if (!opened || !same)
         KYC_THROW_WRONG_KEY("Kyc::decryptDataKey", "Failed to decrypt data key: wrong RSA key.");
     plain.resize(keyLen);
     return plain;
@@ -438,7 +484,7 @@ bool Kyc::importPassPhrase(const char* directory, int id, std::string* passPhras
     std::vector<fs::path> files;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         std::error_code typeError;
-        if (it->is_regular_file(typeError))
+        if (it->symlink_status(typeError).type() == fs::file_type::regular)
             files.push_back(it->path());
     }
     if (ec)
@@ -448,23 +494,24 @@ bool Kyc::importPassPhrase(const char* directory, int id, std::string* passPhras
     std::sort(files.begin(), files.end());
 
     for (const fs::path& path : files) {
-        FILE* file = std::fopen(path.c_str(), "rb");
+        // Closed however this round ends: a failure other than KyException (memory) passes
+        // through to the caller.
+        const OwnedFile file = openRegularFile(path.c_str());
         if (file == nullptr)
             continue;
         int foundId = 0;
         std::string found;
+        const WipeOnExit wipeFound(found);
         bool imported = false;
         try {
-            importPassPhrase(file, &foundId, &found);
+            importPassPhrase(file.get(), &foundId, &found);
             imported = true;
         } catch (const KyException&) {
             // Not an exported pass phrase (or not one we can read): look at the next file.
         }
-        std::fclose(file);
         const bool match = imported && foundId == id;
         if (match && passPhrase != nullptr)
             passPhrase->assign(found);
-        ky::secureWipe(found.data(), found.size());
         if (match) {
             if (filePath != nullptr)
                 *filePath = path.string();

@@ -36,8 +36,8 @@ KycRSA::KycRSA() {
 }
 
 KycRSA::~KycRSA() {
-    // The binding forgets its entries at process exit; an object that outlives it has
-    // nothing left to call, and the module frees its contexts itself.
+    // The module stays bound once a context exists, also after Kycl::destroy (a static
+    // object ends after it), and its contexts stay valid until destroyed here.
     if (handle != nullptr && Kycl::rsa_destroy != nullptr)
         Kycl::rsa_destroy(handle);
 }

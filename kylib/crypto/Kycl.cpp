@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "kylib/concurrency/KySync.h"
@@ -163,8 +164,8 @@ const char* statusText(int status) {
     }
 }
 
-// Published with release after every pointer is set; the fast path of init is one
-// acquire load of it.
+// Whether the module is armed: set (with release) by a successful init, after every pointer
+// is set, and cleared by destroy. The fast path of init is one acquire load of it.
 std::atomic<bool> g_loaded{false};
 
 // Serialises init and destroy. Made on first use and never destroyed, so that destroy
@@ -176,16 +177,20 @@ KyCriticalSection& initLock() {
 
 // Everything below is guarded by initLock(). Nothing here has a destructor: destroy runs
 // at process exit, when statics of this file may already be gone.
-// The loaded module. Never unloaded while the process runs: other threads may still hold
-// contexts (and code addresses) of it after destroy. Kept in a heap chain rooted in a
-// global, so that no exit-time destructor unloads it and leak checkers still see it.
+// The module the binding's pointers belong to: null until the first successful init, then
+// the same module for the life of the process, never unloaded. Its entry points are
+// written into the pointers once, before g_bound is published, and never changed again,
+// so that any thread may call through them at any time: also after destroy, as a thread
+// still enciphering while the process exits does. Kept on the heap and rooted in a global,
+// so that no exit-time destructor unloads it and leak checkers still see it.
 struct LoadedModule {
     CHbLibrary library;
     std::string path;
-    LoadedModule* next = nullptr;
 };
-LoadedModule* g_modules = nullptr;
-LoadedModule* g_current = nullptr;
+LoadedModule* g_module = nullptr;
+// Set (with release) once the pointers hold g_module's entry points; read without the lock
+// by the per-thread clean-up.
+std::atomic<bool> g_bound{false};
 std::atomic<unsigned long> g_generation{0};
 bool g_exitHandlerRegistered = false;
 bool g_threadCallbackRegistered = false;
@@ -282,8 +287,34 @@ void reportStatus(const CHbLibrary& library) {
     }
 }
 
-void failInit(const std::string& message) {
+[[noreturn]] void failInit(const std::string& message) {
     KY_THROW("Kycl::init", message);
+}
+
+// Loads the module and fills every pointer from it; on failure throws and leaves nothing
+// bound. Called under initLock() before the module was ever bound, so no other thread
+// reads the pointers while they are written (nothing of the module has been handed out).
+std::unique_ptr<LoadedModule> bindModule() {
+    auto module = std::make_unique<LoadedModule>();
+    module->path = findModule();
+    CHbError err = module->library.Load(module->path);
+    if (err.IsError()) {
+        std::string reason = kyos::lastLibraryErrorText();
+        if (reason.empty())
+            reason = err.AsString();
+        failInit("Failed to load " + module->path + ": " + reason);
+    }
+    for (const Entry& e : kMandatory) {
+        void* address = module->library.GetAddress(e.name);
+        if (address == nullptr) {
+            clearPointers();
+            failInit(std::string("Failed to resolve ") + e.name + " in " + kModuleFileName);
+        }
+        store(e.slot, address);
+    }
+    for (const Entry& e : kOptional)
+        store(e.slot, module->library.GetAddress(e.name));
+    return module;
 }
 
 }  // namespace
@@ -296,49 +327,35 @@ void Kycl::init() {
     if (g_loaded.load(std::memory_order_relaxed))
         return;
 
-    const std::string path = findModule();
-    auto* module = new LoadedModule;
-    // A failure at any step leaves nothing loaded and every pointer null, so that no
-    // caller can reach a half-bound module and the next init starts over.
-    auto abandon = [&] {
-        clearPointers();
-        delete module;  // unloads: nothing of it has been handed out
-    };
-
-    CHbError err = module->library.Load(path);
-    if (err.IsError()) {
-        abandon();
-        std::string reason = kyos::lastLibraryErrorText();
-        if (reason.empty())
-            reason = err.AsString();
-        failInit("Failed to load " + path + ": " + reason);
-    }
-    for (const Entry& e : kMandatory) {
-        void* address = module->library.GetAddress(e.name);
-        if (address == nullptr) {
-            abandon();
-            failInit(std::string("Failed to resolve ") + e.name + " in " + kModuleFileName);
-        }
-        store(e.slot, address);
-    }
-    for (const Entry& e : kOptional)
-        store(e.slot, module->library.GetAddress(e.name));
+    // After destroy the module bound first is armed again: its entry points stay what
+    // they were, since other threads may be calling through them.
+    std::unique_ptr<LoadedModule> fresh;
+    if (g_module == nullptr)
+        fresh = bindModule();
+    LoadedModule& module = fresh != nullptr ? *fresh : *g_module;
 
     char errorText[kErrorTextSize] = {};
-    if (Kycl::kycl_init(path.c_str(), errorText, kErrorTextSize) != 0) {
+    if (Kycl::kycl_init(module.path.c_str(), errorText, kErrorTextSize) != 0) {
         errorText[kErrorTextSize - 1] = '\0';
-        abandon();
+        // A module bound just now is forgotten (and unloaded) whole, so that the next init
+        // starts over; one bound before stays bound, inactive.
+        if (fresh != nullptr)
+            clearPointers();
         failInit(std::string("Failed to initialize KYCL library: ") + errorText);
     }
 
-    module->path = path;
-    module->next = g_modules;
-    g_modules = module;
-    g_current = module;
+    const bool firstBind = fresh != nullptr;
+    if (firstBind) {
+        g_module = fresh.release();
+        g_bound.store(true, std::memory_order_release);
+    }
     g_generation.fetch_add(1, std::memory_order_relaxed);
     g_loaded.store(true, std::memory_order_release);
 
-    reportStatus(module->library);
+    // Once per process, for the module as it was loaded: arming it again after destroy
+    // (perhaps while the process exits, when the logs may be gone) has nothing new to tell.
+    if (firstBind)
+        reportStatus(g_module->library);
 
     if (!g_threadCallbackRegistered) {
         KyThread::addAtExitCB(&Kycl::cleanupThreadCtx, nullptr);
@@ -356,20 +373,18 @@ void Kycl::destroy() {
     KyCriticalSectionLock lock(&initLock());
     if (!g_loaded.load(std::memory_order_relaxed))
         return;
-    Kycl::kycl_destroy();
-    // The module stays mapped (see g_modules) but the binding forgets it: a later init
-    // binds it again and calls kycl_init afresh, as on first use.
+    // Only marked inactive: the pointers stay, so that contexts still alive (a static
+    // object, a thread still working while the process exits) keep working, and a later
+    // init arms the same module again.
     g_loaded.store(false, std::memory_order_release);
-    clearPointers();
-    g_current = nullptr;
+    Kycl::kycl_destroy();
 }
 
 void Kycl::cleanupThreadCtx(void*) {
-    if (!g_loaded.load(std::memory_order_acquire))
-        return;
-    auto cleanup = Kycl::cleanup_thread_ctx;
-    if (cleanup != nullptr)
-        cleanup();
+    // Bound is enough: the thread's state in the module exists whether or not destroy has
+    // run since, and the entry point never changes once bound.
+    if (g_bound.load(std::memory_order_acquire))
+        Kycl::cleanup_thread_ctx();
 }
 
 bool Kycl::isLoaded() {
@@ -378,7 +393,7 @@ bool Kycl::isLoaded() {
 
 const char* Kycl::getModulePath() {
     KyCriticalSectionLock lock(&initLock());
-    return g_current != nullptr ? g_current->path.c_str() : "";
+    return g_loaded.load(std::memory_order_relaxed) ? g_module->path.c_str() : "";
 }
 
 unsigned long Kycl::getGeneration() {

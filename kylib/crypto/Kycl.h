@@ -7,12 +7,13 @@
 // The module is looked for beside the library itself, then in the installation's home
 // directory ("Base"/"dBASEHOME", taken as the folder that holds the product's modules:
 // <home>/libkycl.so); $KY_KYCL_PATH names the file outright. Never the current
-// directory: whoever controls it would see every key. A failed init leaves nothing
-// loaded and every pointer null, so the next init tries again.
+// directory: whoever controls it would see every key. A failed first init leaves nothing
+// loaded and every pointer null, so the next init tries again. Once bound, the module
+// stays loaded and the pointers keep its entry points until the process ends.
 //
 // Threads: init may be called from any thread at any time; once it has returned, the
-// pointers may be read from any thread. destroy is for process exit (and tests): it
-// must not race with calls through the pointers.
+// pointers may be read and called from any thread, also after destroy (a thread still
+// working while the process exits).
 
 #include "kycl/kycl.h"
 
@@ -21,17 +22,20 @@ public:
     // Loads, resolves and initialises the module once per process; throws KyException
     // ("Kycl::init") on failure. Cheap once loaded.
     static void init();
-    // Runs kycl_destroy and forgets the module, which stays mapped: other threads may still
-    // hold its contexts. A later init binds it again and calls kycl_init afresh. Runs by
-    // itself at process exit; does nothing when nothing is loaded.
+    // Marks the binding inactive and runs kycl_destroy. The module stays mapped and the
+    // pointers stay as they are: other threads may still hold its contexts and call them.
+    // A later init arms the same module again (kycl_init afresh). Runs by itself at process
+    // exit; does nothing when the binding is not active.
     static void destroy();
-    // Registered as a thread-exit callback: releases the module's per-thread state.
+    // Registered as a thread-exit callback: releases the module's per-thread state once a
+    // module is bound, active or not.
     static void cleanupThreadCtx(void* unused);
+    // The binding is active: init succeeded and destroy has not run since.
     static bool isLoaded();
-    // The path the module was loaded from; empty while not loaded.
+    // The path the module was loaded from; empty while not active.
     static const char* getModulePath();
     // Counts successful inits: a context made under an earlier count belongs to a module
-    // instance that has been destroyed since.
+    // instance that has been destroyed since (and, depending on the module, may be gone).
     static unsigned long getGeneration();
 
 #define KYCL_PTR(entry, name) static inline decltype(&::kycl_##entry) name = nullptr;

@@ -54,8 +54,22 @@ public:
     secure_basic_string& operator=(secure_basic_string&&) noexcept = default;
     using Base::operator=;
 
-    // Wipes the characters still held, including a short string kept in the object.
-    ~secure_basic_string() { ky::secureWipe(this->data(), this->capacity() * sizeof(CharT)); }
+    // Wipes everything the string held. A string that grew out of its small-string buffer
+    // leaves its first characters there (the heap block's capacity overwrites only the
+    // start of that buffer), so wiping the heap block is not enough: the block is handed
+    // back first (the allocator wipes it), which puts the string into its small form, and
+    // then the whole small buffer is wiped.
+    ~secure_basic_string() {
+        wipeHeld();
+        Base().swap(*this);
+        wipeHeld();
+    }
+
+private:
+    // The characters of the buffer in use, its terminator's place included.
+    void wipeHeld() noexcept {
+        ky::secureWipe(this->data(), (this->capacity() + 1) * sizeof(CharT));
+    }
 };
 
 using secure_string = secure_basic_string<char>;

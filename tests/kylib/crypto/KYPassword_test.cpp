@@ -1,5 +1,6 @@
 #include "kylib/crypto/KYPassword.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +25,8 @@
 #include "kylib/crypto/KycBuiltinKeys.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/DataProtection.h"
+#include "os/Handle.h"
+#include "os/sync/Sync.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
 #include "tests/support/TempDir.h"
 
@@ -134,8 +139,11 @@ protected:
         KYPI_Focus::setProductType(KELBRIN_PRODUCT_TYPE_DEFAULT);
         KYPI_Focus::setRemoteTesselFocus("");
         KYPassword::resetProcessCachesForTesting();
+        mutexName_ = "V8_KEK_MUTEX_test_" + std::to_string(getpid());
+        KYPassword::setV8KeyMutexNameForTesting(mutexName_.c_str());
     }
     void TearDown() override {
+        KYPassword::setV8KeyMutexNameForTesting(nullptr);
         KYPassword::resetProcessCachesForTesting();
         KYPI_Focus::reload();
         unsetenv("KY_MACHINE_KEY");
@@ -163,6 +171,7 @@ protected:
     }
 
     std::string machineKey_;
+    std::string mutexName_;
 };
 
 // ---- Format '3' pinned byte for byte ---------------------------------------------------
@@ -875,6 +884,94 @@ TEST_F(PasswordTest, ProcessesRacingForTheV8KeyShareOne) {
     KycBucket key;
     ASSERT_EQ(1, p.getV8EncKey(key, false));
     EXPECT_EQ(*distinct.begin(), Kyc::bin2hex(key));
+}
+
+// Without the machine-wide mutex a process must not make a key of its own: the others
+// could never read what it protects. Here the name is held by an object of another kind.
+TEST_F(PasswordTest, V8KeyIsNotMadeWithoutTheMachineMutex) {
+    const HANDLE squatter = kyos::createEvent(TRUE, FALSE, mutexName_.c_str());
+    ASSERT_NE(squatter, nullptr);
+    struct Case {
+        bool create;
+        DWORD code;
+    } cases[] = {{true, KYPassword::kErrKeyWrite}, {false, KYPassword::kErrNoKey}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.create);
+        KYPassword p;
+        KycBucket key;
+        EXPECT_EQ(0, p.getV8EncKey(key, c.create));
+        EXPECT_EQ(c.code, p.getLastError());
+        EXPECT_EQ("", registryText(kRoot, "GlobalMiscProp"));
+        EXPECT_EQ("", registryText("~Kyd", "GlobalMiscProp"));
+    }
+    sstring text;
+    KYPassword writer;
+    EXPECT_EQ(0, writer.encryptV8(sstring("abc"), text));
+    kyos::closeHandle(squatter);
+    // Once the mutex can be had, the key is made as usual.
+    KycBucket key;
+    EXPECT_EQ(1, writer.getV8EncKey(key, true));
+    EXPECT_EQ(32, key.getSize());
+}
+
+// A process that died holding the mutex (perhaps while making the key) does not lock the
+// others out: the mutex is theirs, and the key is looked for again under it.
+TEST_F(PasswordTest, AbandonedMachineMutexCountsAsTaken) {
+    // Kept open here, so that the mutex outlives its owner and is found abandoned.
+    const HANDLE mine = kyos::createMutex(FALSE, mutexName_.c_str());
+    ASSERT_NE(mine, nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const HANDLE owner = kyos::createMutex(FALSE, mutexName_.c_str());
+        const bool taken =
+            owner != nullptr && kyos::waitForSingleObject(owner, INFINITE) == WAIT_OBJECT_0;
+        _exit(taken ? 0 : 1);  // still holding it
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    KYPassword p;
+    KycBucket key;
+    EXPECT_EQ(1, p.getV8EncKey(key, true));
+    EXPECT_NE("", registryText(kRoot, "GlobalMiscProp"));
+    kyos::closeHandle(mine);
+}
+
+// The key is the machine's, made by whichever process of whichever account comes first:
+// every other account must be able to open the mutex it made.
+TEST_F(PasswordTest, MachineMutexIsOpenToEveryAccount) {
+    std::atomic<bool> seen{false};
+    // Makes the key again and again, so that the mutex keeps being made, until it is seen.
+    std::thread maker([&seen] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!seen.load() && std::chrono::steady_clock::now() < deadline) {
+            KYPassword::resetProcessCachesForTesting();
+            KYPlatformInfo store;
+            store.delRegField(kRoot, "GlobalMiscProp");
+            store.delRegField("~Kyd", "GlobalMiscProp");
+            KYPassword p;
+            KycBucket key;
+            p.getV8EncKey(key, true);
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    mode_t mode = 0;
+    while (!seen.load() && std::chrono::steady_clock::now() < deadline) {
+        // Held open here, the mutex stays while its mode is read.
+        const HANDLE h = kyos::openMutex(SYNCHRONIZE, mutexName_.c_str());
+        if (h == nullptr)
+            continue;
+        struct stat st {};
+        if (::stat(kyos::namedObjectPath(mutexName_.c_str()).c_str(), &st) == 0) {
+            mode = st.st_mode & 0777;
+            seen.store(true);
+        }
+        kyos::closeHandle(h);
+    }
+    maker.join();
+    ASSERT_TRUE(seen.load()) << "the mutex was never seen";
+    EXPECT_EQ(0666u, mode);
 }
 
 TEST_F(PasswordTest, V8Enablement) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -266,6 +267,62 @@ TEST(SecureWipe, ClearsEveryByte) {
     for (unsigned char c : bytes)
         ASSERT_EQ(c, 0);
     ky::secureWipe(nullptr, 0);
+}
+
+// ---- Secure strings ---------------------------------------------------------------------------
+
+// What a secure string leaves in its own storage once destroyed, after `fill` used it.
+template <class S, class Fill>
+std::string leftBehind(unsigned char (&storage)[sizeof(S)], Fill fill) {
+    std::memset(storage, 0, sizeof storage);
+    S* s = new (storage) S;
+    fill(*s);
+    s->~S();
+    return std::string(reinterpret_cast<const char*>(storage), sizeof storage);
+}
+
+template <class CharT>
+class SecureStringStorage : public ::testing::Test {};
+using SecureCharTypes = ::testing::Types<char, wchar_t>;
+TYPED_TEST_SUITE(SecureStringStorage, SecureCharTypes);
+
+// A secret that starts short and grows out of the small-string buffer leaves its first
+// characters in that buffer, inside the object: destruction must leave the object's bytes
+// as an empty string leaves them.
+TYPED_TEST(SecureStringStorage, DestructionLeavesNoCharacterInTheObject) {
+    using S = secure_basic_string<TypeParam>;
+    using Fill = std::function<void(S&)>;
+    alignas(S) unsigned char storage[sizeof(S)];
+    // As long as the small buffer allows, so that every byte of it holds the secret.
+    S start;
+    for (std::size_t i = 0; i < S().capacity(); ++i)
+        start.push_back(static_cast<TypeParam>('A' + i));
+    const std::string empty = leftBehind<S>(storage, Fill([](S&) {}));
+    struct Case {
+        const char* name;
+        Fill fill;
+    } cases[] = {
+        {"short", [&](S& s) { s = start; }},
+        {"grown by push_back",
+         [&](S& s) {
+             s = start;
+             for (int i = 0; i < 40; ++i)
+                 s.push_back(static_cast<TypeParam>('x'));
+         }},
+        {"grown by +=",
+         [&](S& s) {
+             s = start;
+             s += S(40, static_cast<TypeParam>('y'));
+         }},
+        {"grown, then cleared",
+         [&](S& s) {
+             s = start;
+             s += S(40, static_cast<TypeParam>('y'));
+             s.clear();
+         }},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(empty, leftBehind<S>(storage, c.fill)) << c.name;
 }
 
 }  // namespace

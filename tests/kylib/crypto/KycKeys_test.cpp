@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "kylib/crypto/KycRSA.h"
 #include "kylib/diagnostics/KyException.h"
 #include "tests/kylib/crypto/CryptoTestSupport.h"
+#include "tests/kylib/crypto/FailingAllocations.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -164,6 +166,42 @@ TEST(KycKeys, SealedBlockWithoutItsCheckValueIsAWrongKey) {
         if (sealed.getSize() == 0)
             sealed = rsa.encrypt(KycBucket(1));  // one zero byte: still too short
         EXPECT_TRUE(throwsWrongKey([&] { Kyc::decryptDataKey(sealed, keys().priDer, true); }));
+    }
+}
+
+// Whoever can submit sealed keys must not tell one failure from another: a block whose
+// PKCS #1 padding is wrong, one of the wrong length and one whose check value does not
+// match all throw the same WrongKey with the same text.
+TEST(KycKeys, EveryUnsealingFailureLooksTheSame) {
+    const KycBucket key = pattern(16);
+    const KycBucket sealed = Kyc::encryptDataKey(key, keys().pubDer, true);
+    KycRSA raw;
+    raw.setPubKey(keys().pubDer, true);
+    raw.enablePadding(false);
+    KycBucket flipped = sealed;
+    flipped[5] ^= 0x40;
+    KycRSA padded;
+    padded.setPubKey(keys().pubDer, true);
+    struct Case {
+        const char* name;
+        KycBucket sealed;
+    } cases[] = {
+        {"no padding at all", raw.encrypt(pattern(128))},
+        {"one bit changed", flipped},
+        {"one byte short", KycBucket(sealed.getData(), sealed.getSize() - 1)},
+        {"check value wrong", padded.encrypt(concat({key, bytes({0, 0, 0, 0})}))},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string got = "(nothing thrown)";
+        try {
+            Kyc::decryptDataKey(c.sealed, keys().priDer, true);
+        } catch (const Kyc::WrongKey& e) {
+            got = std::string("WrongKey ") + e.getFuncName() + ": " + e.getMessage();
+        } catch (const KyException& e) {
+            got = std::string("KyException ") + e.getFuncName() + ": " + e.getMessage();
+        }
+        EXPECT_EQ(got, "WrongKey Kyc::decryptDataKey: Failed to decrypt data key: wrong RSA key.");
     }
 }
 
@@ -446,6 +484,19 @@ TEST_F(PassPhraseDirTest, FindsTheFirstMatchPastFilesOfOtherKinds) {
     EXPECT_FALSE(Kyc::importPassPhrase(dir_.path().c_str(), 8, &phrase, &path));
 }
 
+// The folder may be one that others can write: what they link into it is not followed.
+TEST_F(PassPhraseDirTest, LinksAreNotFollowed) {
+    kytest::TempDir elsewhere;
+    const std::string target = elsewhere.file("export");
+    const KycBucket exported = Kyc::exportPassPhrase(7, "planted");
+    kytest::writeFile(target, std::string(reinterpret_cast<const char*>(exported.getData()),
+                                          static_cast<std::size_t>(exported.getSize())));
+    std::filesystem::create_symlink(target, dir_.file("link"));
+    std::string phrase;
+    EXPECT_FALSE(Kyc::importPassPhrase(dir_.path().c_str(), 7, &phrase, nullptr));
+    EXPECT_EQ(phrase, "");
+}
+
 TEST_F(PassPhraseDirTest, MissingDirectoryIsCreated) {
     const std::string missing = dir_.file("new/deeper");
     std::string phrase;
@@ -456,6 +507,47 @@ TEST_F(PassPhraseDirTest, MissingDirectoryIsCreated) {
     const std::string blocked = dir_.file("plain-file/sub");
     EXPECT_EQ(thrownMessage([&] { Kyc::importPassPhrase(blocked.c_str(), 1, &phrase, nullptr); }),
               "Failed to create directory \"" + blocked + "\"");
+}
+
+// The descriptors this process has open.
+int openDescriptors() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+// A failure of any kind while a file is being imported (here: memory running out at each
+// allocation in turn) closes that file. Only the larger allocations fail: those of the
+// directory listing, before any file is open, end the process when they fail (the
+// standard library makes them where it cannot throw).
+TEST_F(PassPhraseDirTest, NoFailureLeavesAFileOpen) {
+    put("a-other-id", Kyc::exportPassPhrase(3, "not this one"));
+    put("b-match", Kyc::exportPassPhrase(7, "the one"));
+    std::string phrase;
+    ASSERT_TRUE(Kyc::importPassPhrase(dir_.path().c_str(), 7, &phrase, nullptr));
+    constexpr std::size_t kLargeAllocation = 256;
+    const int before = openDescriptors();
+    int failures = 0;
+    for (long index = 0;; ++index) {
+        bool failed = false;
+        {
+            kytest::FailAllocation failure(index, kLargeAllocation);
+            try {
+                Kyc::importPassPhrase(dir_.path().c_str(), 7, &phrase, nullptr);
+            } catch (const std::bad_alloc&) {
+            }
+            failed = failure.failed();
+        }
+        if (!failed)
+            break;  // the whole import ran without reaching allocation `index`
+        ++failures;
+        ASSERT_EQ(openDescriptors(), before) << "after allocation " << index << " failed";
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_EQ(phrase, "the one");
 }
 
 // The static operations make their own objects; several threads may use them at once.

@@ -5,14 +5,18 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "kylib/concurrency/KyThread.h"
 #include "kylib/crypto/Kyc.h"
+#include "kylib/crypto/KycCipher.h"
 #include "kylib/diagnostics/KyException.h"
 #include "os/registry/Registry.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
@@ -210,19 +214,42 @@ TEST_F(KyclLoader, StatusLinesNameTheStateAndTheFipsAnswers) {
     }
 }
 
-TEST_F(KyclLoader, DestroyForgetsTheModuleAndInitBindsItAgain) {
+// Destroy only marks the binding inactive: threads may still be calling through the
+// pointers, so they keep the module's entry points, and init arms that module again.
+TEST_F(KyclLoader, DestroyKeepsTheModuleBoundAndInitArmsItAgain) {
     auto body = [](Problems& p) {
         Kycl::destroy();  // nothing loaded: nothing happens
         ::setenv("KY_KYCL_PATH", KY_TEST_FAKE_KYCL, 1);
         Kycl::init();
-        unsigned long first = Kycl::getGeneration();
+        const unsigned long first = Kycl::getGeneration();
+        const auto aesInit = Kycl::aes_init;
+        const auto cleanup = Kycl::cleanup_thread_ctx;
         Kycl::destroy();
         Kycl::destroy();
         p.expect(fakeCounter("fake_kycl_destroy_calls") == 1, "kycl_destroy not called once");
-        p.expect(nothingBound(), "pointers left after destroy");
+        p.expect(!Kycl::isLoaded() && std::string(Kycl::getModulePath()).empty(),
+                 "still active after destroy");
+        p.expect(
+            Kycl::aes_init == aesInit && Kycl::cleanup_thread_ctx == cleanup && aesInit != nullptr,
+            "entry points changed by destroy");
+        // A library thread ending now still releases its state in the module.
+        KyThread thread;
+        p.expect(thread.createThread([](void*) -> unsigned { return 0; }, nullptr) != nullptr &&
+                     thread.joinThread(),
+                 "thread not run");
+        p.expect(fakeCounter("fake_kycl_cleanup_calls") == 1, "per-thread state not released");
+
+        // Arming again can fail like the first init; the entries stay bound meanwhile.
+        ::setenv("FAKE_KYCL_INIT_FAIL", "self test failed", 1);
+        p.expectThrow([] { Kycl::init(); },
+                      "Kycl::init: Failed to initialize KYCL library: self test failed");
+        p.expect(!Kycl::isLoaded() && Kycl::aes_init == aesInit, "failed re-arm unbound");
+        ::unsetenv("FAKE_KYCL_INIT_FAIL");
         Kycl::init();
-        p.expect(Kycl::isLoaded() && Kycl::getGeneration() == first + 1, "no fresh bind");
-        p.expect(fakeCounter("fake_kycl_init_calls") == 2, "kycl_init not called again");
+        p.expect(Kycl::isLoaded() && Kycl::getGeneration() == first + 1, "not armed again");
+        p.expect(Kycl::aes_init == aesInit, "entry points changed by the second init");
+        p.expect(fakeCounter("fake_kycl_init_calls") == 3, "kycl_init not called afresh");
+        p.expect(std::string(Kycl::getModulePath()) == KY_TEST_FAKE_KYCL, "wrong module path");
     };
     RUN_ALONE(body);
 }
@@ -239,6 +266,46 @@ TEST_F(KyclLoader, LibraryThreadsReleaseTheModulesThreadState) {
         p.expect(fakeCounter("fake_kycl_cleanup_calls") == 1, "per-thread state not released once");
     };
     RUN_ALONE(body);
+}
+
+// A thread still enciphering when main returns (a detached worker, say) must not find
+// the binding torn down under it. Each run is a process of its own that ends with exit(),
+// as main's return does, while the worker both uses a live context and makes new ones.
+TEST_F(KyclLoader, ThreadEncipheringWhileTheProcessExitsDoesNotCrash) {
+    constexpr int kRuns = 20;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EXIT(
+            {
+                static std::atomic<bool> working{false};
+                std::thread([] {
+                    static const unsigned char key[32] = {1, 2, 3};
+                    unsigned char block[16] = {};
+                    KycAES kept;
+                    kept.setKey(key, sizeof key);
+                    for (;;) {
+                        for (int i = 0; i < 64; ++i)
+                            kept.encECB(block, block, sizeof block);
+                        try {
+                            KycAES fresh;
+                            fresh.setKey(key, sizeof key);
+                            fresh.encECB(block, block, sizeof block);
+                        } catch (const KyException&) {
+                            // A new context refused while the module shuts down is a
+                            // failure reported, which a worker may meet; a crash is not.
+                        }
+                        working.store(true);
+                    }
+                }).detach();
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!working.load() && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::yield();
+                std::error_code ignored;
+                std::filesystem::remove_all(dir_.path(), ignored);
+                std::exit(working.load() ? 0 : 2);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
 }
 
 // ---- The FIPS generator over the stand-in module (which counts instead of drawing) ------
