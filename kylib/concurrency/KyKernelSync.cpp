@@ -60,6 +60,15 @@ HANDLE createSharedEvent(BOOL manualReset, BOOL initialState, const char* name) 
     return handle;
 }
 
+HANDLE createSharedMutex(const char* name) {
+    if (name == nullptr || *name == '\0')
+        return kyos::createMutex(FALSE, nullptr);
+    HANDLE handle = kyos::createMutex(FALSE, name, kyos::ObjectSecurity::Everyone);
+    if (handle == nullptr)
+        handle = kyos::createMutex(FALSE, name, kyos::ObjectSecurity::Default);
+    return handle;
+}
+
 void closeIfOpen(HANDLE handle) {
     if (handle != nullptr)
         kyos::closeHandle(handle);
@@ -491,7 +500,7 @@ MDEvent::MDEvent(const char* name, bool prefixWithFocus) : MDNamedObject(name, p
 MDEvent::~MDEvent() = default;
 
 void MDEvent::create() {
-    m_handle.store(kyos::createEvent(TRUE, TRUE, objectName()));
+    m_handle.store(createSharedEvent(TRUE, TRUE, objectName()));
     if (m_handle.load() == nullptr)
         EvDebug().Error("MDEvent::MDEvent", "Cannot create the event [%s]: error %u", m_name,
                         kyos::lastError());
@@ -527,7 +536,7 @@ MDMutex::MDMutex(const char* name, bool prefixWithFocus) : MDNamedObject(name, p
 MDMutex::~MDMutex() = default;
 
 void MDMutex::create() {
-    m_handle.store(kyos::createMutex(FALSE, objectName()));
+    m_handle.store(createSharedMutex(objectName()));
     if (m_handle.load() == nullptr)
         EvDebug().Error("MDMutex::MDMutex", "Cannot create the mutex [%s]: error %u", m_name,
                         kyos::lastError());

@@ -147,7 +147,9 @@ private:
 // when, and its name. A name given with prefixWithFocus is put after the process's
 // installation focus, so that instances stay apart; a process without a focus, or a
 // prefixed name of 1,024 characters or more, is ended at once (KYPI_Focus::
-// doCrashThisProcess). An unprefixed name is kept to its first 1,023 characters.
+// doCrashThisProcess). An unprefixed name is kept to its first 1,023 characters. A named
+// object is open to the processes of every local account, as the product's processes run
+// as different ones.
 //
 // Lock tracing: when the local machine's "Software\Kelbrin Systems\Sarvex" key has a
 // non-zero DWORD "LogLocks" at the first construction of any of them in the process,

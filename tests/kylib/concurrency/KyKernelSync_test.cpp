@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -493,6 +494,38 @@ TYPED_TEST(MDKinds, AnotherHolderShowsAsSetAndTheHolderIsRecorded) {
     EXPECT_GE(mine.getLastTimeAcquired(), before);
     EXPECT_LE(mine.getLastTimeAcquired(), static_cast<long>(kyos::unixTime()));
     mine.unset();
+}
+
+// The product's processes run as different accounts and share these objects.
+TYPED_TEST(MDKinds, AProcessOfAnotherAccountSharesTheObject) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    constexpr uid_t kNobody = 65534;
+    const std::string name = uniqueName("shared");
+    TypeParam mine(name.c_str(), true);
+    ASSERT_NE(mine.getHandle(), nullptr);
+    struct stat st;
+    ASSERT_EQ(::stat(kyos::namedObjectPath(this->focused(name).c_str()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    Child child([&] {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            return 1;
+        TypeParam theirs(name.c_str(), true);
+        if (theirs.getHandle() == nullptr)
+            return 2;
+        if (!theirs.set(0))
+            return 3;
+        Child::sendToParent('h');
+        Child::receiveFromParent();
+        theirs.unset();
+        return 0;
+    });
+    EXPECT_EQ(child.receive(), 'h');
+    EXPECT_TRUE(mine.isSet());
+    child.send('u');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_FALSE(mine.isSet());
 }
 
 TYPED_TEST(MDKinds, SetReportsFailureWhenTheObjectCouldNotBeMade) {
