@@ -20,7 +20,9 @@
 // call that opens an existing object succeeds with ERROR_ALREADY_EXISTS; one that makes
 // a new object sets 0. Opening a name nobody holds is ERROR_FILE_NOT_FOUND; an object the
 // process's user may not use is ERROR_ACCESS_DENIED; a handle of the wrong kind (or
-// closed) is ERROR_INVALID_HANDLE. The waits return WAIT_OBJECT_0 + index,
+// closed) is ERROR_INVALID_HANDLE, and so is a name whose storage holds anything but a
+// sound object of this layout (a damaged one, a link, a file planted by another program).
+// The waits return WAIT_OBJECT_0 + index,
 // WAIT_ABANDONED_0 + index (a mutex whose owning thread or process ended without
 // releasing it; the caller now owns it), WAIT_TIMEOUT (also left as last error) or
 // WAIT_FAILED with the reason as last error.

@@ -466,7 +466,8 @@ BOOL releaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) 
             setLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (state->count > state->maximum - releaseCount) {
+        // In 64 bits: the counts lie in memory other processes write.
+        if (std::int64_t{state->count} + releaseCount > state->maximum) {
             setLastError(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }

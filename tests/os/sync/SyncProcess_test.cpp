@@ -1,17 +1,23 @@
 // Kernel objects shared between processes: forked children hold, signal and die.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 
 #include "os/Handle.h"
 #include "os/LastError.h"
 #include "os/sync/Futex.h"
+#include "os/sync/NamedSegment.h"
 #include "os/sync/Sync.h"
 #include "tests/os/sync/SyncTestSupport.h"
 
@@ -320,5 +326,211 @@ TEST(AcrossProcesses, OtherUsersOpenOnlyWhatIsOpenToEveryone) {
     });
     EXPECT_EQ(child.wait(), 0);
 }
+
+// ---- Damaged and planted objects ------------------------------------------------------
+
+namespace damage {
+
+using kyos::sync_internal::ObjectKind;
+using kyos::sync_internal::SegmentHeader;
+
+// The stored header of a named object, mapped for a test to damage and mend.
+class StoredHeader {
+public:
+    explicit StoredHeader(const std::string& name) {
+        int fd = ::open(kyos::namedObjectPath(name.c_str()).c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        void* memory =
+            ::mmap(nullptr, sizeof(SegmentHeader), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (memory == MAP_FAILED)
+            return;
+        header_ = static_cast<SegmentHeader*>(memory);
+        std::memcpy(saved_, static_cast<const void*>(header_), sizeof saved_);
+    }
+    ~StoredHeader() {
+        if (header_ != nullptr) {
+            std::memcpy(static_cast<void*>(header_), saved_, sizeof saved_);
+            ::munmap(header_, sizeof(SegmentHeader));
+        }
+    }
+    StoredHeader(const StoredHeader&) = delete;
+    StoredHeader& operator=(const StoredHeader&) = delete;
+
+    SegmentHeader* operator->() const { return header_; }
+    explicit operator bool() const { return header_ != nullptr; }
+
+private:
+    SegmentHeader* header_ = nullptr;
+    unsigned char saved_[sizeof(SegmentHeader)];
+};
+
+constexpr ULONGLONG kSectionBytes = 8192;
+
+HANDLE create(ObjectKind kind, const std::string& name) {
+    switch (kind) {
+        case ObjectKind::Mutex:
+            return kyos::createMutex(FALSE, name.c_str());
+        case ObjectKind::Event:
+            return kyos::createEvent(TRUE, FALSE, name.c_str());
+        case ObjectKind::Semaphore:
+            return kyos::createSemaphore(1, 4, name.c_str());
+        case ObjectKind::Section:
+            return kyos::createFileMapping(PAGE_READWRITE, kSectionBytes, name.c_str());
+    }
+    return nullptr;
+}
+
+HANDLE open(ObjectKind kind, const std::string& name) {
+    switch (kind) {
+        case ObjectKind::Mutex:
+            return kyos::openMutex(SYNCHRONIZE, name.c_str());
+        case ObjectKind::Event:
+            return kyos::openEvent(EVENT_ALL_ACCESS, name.c_str());
+        case ObjectKind::Semaphore:
+            return kyos::openSemaphore(SEMAPHORE_ALL_ACCESS, name.c_str());
+        case ObjectKind::Section:
+            return kyos::openFileMapping(FILE_MAP_ALL_ACCESS, name.c_str());
+    }
+    return nullptr;
+}
+
+// In a process that does not have the object open yet: both ways of opening the name
+// must fail cleanly. An object taken anyway is used, to show what the damage does.
+int openDamaged(ObjectKind kind, const std::string& name) {
+    for (bool creating : {false, true}) {
+        kyos::setLastError(0);
+        HANDLE handle = creating ? create(kind, name) : open(kind, name);
+        if (handle == nullptr) {
+            if (kyos::lastError() != ERROR_INVALID_HANDLE)
+                return 10 + (creating ? 1 : 0);
+            continue;
+        }
+        if (kind == ObjectKind::Section) {
+            auto* bytes =
+                static_cast<volatile char*>(kyos::mapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0));
+            if (bytes != nullptr)
+                bytes[kSectionBytes - 1] = 1;
+        } else if (kind == ObjectKind::Semaphore) {
+            kyos::releaseSemaphore(handle, 1, nullptr);
+        }
+        kyos::waitForSingleObject(handle, 0);
+        return 20 + (creating ? 1 : 0);
+    }
+    return 0;
+}
+
+struct Case {
+    const char* what;
+    ObjectKind kind;
+    std::function<void(SegmentHeader*)> damage;
+};
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class DamagedTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DamagedTest, OpeningItFailsCleanly) {
+    const Case& c = GetParam();
+    std::string name = objectName("damaged");
+    ScopedHandle mine(create(c.kind, name));
+    ASSERT_TRUE(mine);
+    {
+        StoredHeader header(name);
+        ASSERT_TRUE(header);
+        c.damage(header.operator->());
+        Child child([&] { return openDamaged(c.kind, name); });
+        EXPECT_EQ(child.wait(), 0);
+    }
+    // Mended, it opens again: the refusal was the damage's, not the name's.
+    Child child([&] {
+        HANDLE handle = open(c.kind, name);
+        return handle != nullptr ? 0 : 1;
+    });
+    EXPECT_EQ(child.wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, DamagedTest,
+    ::testing::Values(Case{"HolderCountFarPastTheTable", ObjectKind::Mutex,
+                           [](SegmentHeader* h) { h->holderEnd = 0x7fffffff; }},
+                      Case{"HolderCountOnePastTheTable", ObjectKind::Event,
+                           [](SegmentHeader* h) {
+                               h->holderEnd = kyos::sync_internal::kMaxHolders + 1;
+                           }},
+                      Case{"NameLengthPastTheName", ObjectKind::Mutex,
+                           [](SegmentHeader* h) { h->nameLength = 0xFFFFFFFF; }},
+                      Case{"StateOfAnotherKind", ObjectKind::Event,
+                           [](SegmentHeader* h) { h->state.kind = ObjectKind::Mutex; }},
+                      Case{"UnknownKind", ObjectKind::Semaphore,
+                           [](SegmentHeader* h) { h->kind = static_cast<ObjectKind>(77); }},
+                      Case{"CountAboveTheMaximum", ObjectKind::Semaphore,
+                           [](SegmentHeader* h) { h->state.count = h->state.maximum + 5; }},
+                      Case{"NegativeMaximum", ObjectKind::Semaphore,
+                           [](SegmentHeader* h) { h->state.maximum = INT32_MIN; }},
+                      Case{"DataPastTheFilesEnd", ObjectKind::Section,
+                           [](SegmentHeader* h) { h->dataSize += std::uint64_t{1} << 30; }},
+                      Case{"DataOffsetPastTheFilesEnd", ObjectKind::Section,
+                           [](SegmentHeader* h) { h->dataOffset += std::uint64_t{1} << 30; }},
+                      Case{"DataOffsetOffItsPage", ObjectKind::Section,
+                           [](SegmentHeader* h) { h->dataOffset += 8; }},
+                      Case{"UnknownProtection", ObjectKind::Section,
+                           [](SegmentHeader* h) { h->protect = 0x40; }}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.what); });
+
+// The process that let go of a damaged object is not hurt by what it finds there either.
+TEST(Damaged, ClosingADamagedObjectIsSafe) {
+    std::string name = objectName("damaged");
+    Child child([&] {
+        HANDLE handle = kyos::createMutex(FALSE, name.c_str());
+        if (handle == nullptr)
+            return 1;
+        {
+            StoredHeader header(name);
+            if (!header)
+                return 2;
+            header->holderEnd = 0x7fffffff;
+            kyos::closeHandle(handle);
+        }
+        return 0;
+    });
+    EXPECT_EQ(child.wait(), 0);
+}
+
+// Planted names: what lies under an object's storage name is taken only when it is a
+// plain file of ours, never followed elsewhere.
+TEST(Damaged, PlantedLinksAndSpecialFilesAreRefused) {
+    std::string target = objectName("target");
+    ScopedHandle real(kyos::createMutex(FALSE, target.c_str()));
+    ASSERT_TRUE(real);
+    struct Planted {
+        const char* what;
+        std::function<int(const std::string&)> plant;
+    } cases[] = {
+        {"symbolic link to an object",
+         [&](const std::string& path) {
+             return ::symlink(kyos::namedObjectPath(target.c_str()).c_str(), path.c_str());
+         }},
+        {"fifo", [](const std::string& path) { return ::mkfifo(path.c_str(), 0666); }},
+    };
+    for (const Planted& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name = objectName("planted");
+        std::string path = kyos::namedObjectPath(name.c_str());
+        ASSERT_EQ(c.plant(path), 0);
+        kyos::setLastError(0);
+        EXPECT_EQ(kyos::openMutex(SYNCHRONIZE, name.c_str()), nullptr);
+        EXPECT_EQ(kyos::lastError(), ERROR_INVALID_HANDLE);
+        kyos::setLastError(0);
+        EXPECT_EQ(kyos::createMutex(FALSE, name.c_str()), nullptr);
+        EXPECT_EQ(kyos::lastError(), ERROR_INVALID_HANDLE);
+        ::unlink(path.c_str());
+    }
+}
+
+}  // namespace damage
 
 }  // namespace
