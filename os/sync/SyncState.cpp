@@ -84,10 +84,9 @@ void GuardLock::unlock() {
     state_ = nullptr;
 }
 
-void PendingWakes::announce(SyncState* state, std::uint32_t sequenceWaiters) {
+void PendingWakes::announce(SyncState* state) {
     state->sequence.fetch_add(1, std::memory_order_release);
-    std::uint32_t sleepers = state->sequenceSleepers;
-    std::uint32_t count = sequenceWaiters < sleepers ? sequenceWaiters : sleepers;
+    std::uint32_t count = state->sequenceSleepers;
     if (count > 0) {
         sequence_ = &state->sequence;
         sequenceCount_ =

@@ -114,9 +114,12 @@ public:
     PendingWakes(const PendingWakes&) = delete;
     PendingWakes& operator=(const PendingWakes&) = delete;
 
-    // Under the guard: raises the state's sequence, wakes up to `sequenceWaiters` of its
-    // sleepers and every registered slot (clearing the slot bits).
-    void announce(SyncState* state, std::uint32_t sequenceWaiters);
+    // Under the guard: raises the state's sequence, wakes every one of its sleepers and
+    // every registered slot (clearing the slot bits). Every sleeper, not just as many as
+    // may get through: a woken waiter can be killed before it takes what it was woken
+    // for, and nothing would then wake the others to it. Those that find nothing sleep
+    // again.
+    void announce(SyncState* state);
     // Under the guard: only the registered slots.
     void collectSlots(SyncState* state);
     // After the guard is released.

@@ -395,7 +395,7 @@ BOOL changeEvent(HANDLE event, EventChange change) {
         switch (change) {
             case EventChange::Set:
                 state->signaled = 1;
-                wakes.announce(state, manual ? UINT32_MAX : 1);
+                wakes.announce(state);
                 break;
             case EventChange::Reset:
                 state->signaled = 0;
@@ -409,7 +409,7 @@ BOOL changeEvent(HANDLE event, EventChange change) {
                 ++state->pulseGeneration;
                 if (!manual && state->pulseGrants < present)
                     ++state->pulseGrants;
-                wakes.announce(state, manual ? UINT32_MAX : 1);
+                wakes.announce(state);
                 break;
             }
         }
@@ -474,7 +474,7 @@ BOOL releaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) 
         if (previousCount != nullptr)
             *previousCount = state->count;
         state->count += releaseCount;
-        wakes.announce(state, static_cast<std::uint32_t>(releaseCount));
+        wakes.announce(state);
     }
     wakes.send();
     return TRUE;

@@ -1,6 +1,7 @@
 // Kernel objects shared between processes: forked children hold, signal and die.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -146,7 +147,90 @@ TEST(AcrossProcesses, SetWakesAWaiterInAnotherProcess) {
     EXPECT_EQ(kyos::waitForSingleObject(event.get(), 0), WAIT_TIMEOUT);  // the child took it
 }
 
-// The parent waits on several objects; the child signals them one after the other.
+// The first CPU the calling thread may run on.
+int firstAllowedCpu() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed))
+            return cpu;
+    }
+    return 0;
+}
+
+bool pinToCpu(pid_t thread, int cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    return ::sched_setaffinity(thread, sizeof one, &one) == 0;
+}
+
+// A waiter woken to take a count or a signal may die before it takes it; the waiters that
+// sleep beside it must then not sleep on while what it left lies there.
+TEST(AcrossProcesses, AWokenWaiterThatDiesLeavesTheSignalToTheOthers) {
+    struct Case {
+        const char* what;
+        std::function<HANDLE(const std::string&)> create;
+        std::function<BOOL(HANDLE)> signal;
+    } cases[] = {
+        {"semaphore",
+         [](const std::string& name) { return kyos::createSemaphore(0, 1, name.c_str()); },
+         [](HANDLE handle) { return kyos::releaseSemaphore(handle, 1, nullptr); }},
+        {"auto-reset event",
+         [](const std::string& name) { return kyos::createEvent(FALSE, FALSE, name.c_str()); },
+         [](HANDLE handle) { return kyos::setEvent(handle); }},
+    };
+    const int cpu = firstAllowedCpu();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name = objectName("waited");
+        ScopedHandle object(c.create(name));
+        ASSERT_TRUE(object);
+        // The first to sleep, so the first a single wake-up reaches.
+        Child first([&] {
+            HANDLE own = c.create(name);
+            return own != nullptr && kyos::waitForSingleObject(own, INFINITE) == WAIT_OBJECT_0 ? 0
+                                                                                               : 1;
+        });
+        ASSERT_TRUE(eventually([&] { return kytest::blockedInFutex(first.pid()); }));
+        // Once woken it runs only when the CPU has nothing else to do, so the kill below,
+        // made from that CPU, comes before it can take anything.
+        sched_param idle{};
+        ASSERT_TRUE(pinToCpu(first.pid(), cpu));
+        ASSERT_EQ(::sched_setscheduler(first.pid(), SCHED_IDLE, &idle), 0);
+
+        std::atomic<pid_t> secondThread{0};
+        std::atomic<DWORD> secondResult{WAIT_FAILED};
+        std::atomic<bool> secondDone{false};
+        std::thread second([&] {
+            secondThread.store(kytest::currentThreadId());
+            secondResult.store(kyos::waitForSingleObject(object.get(), 6000));
+            secondDone.store(true);
+        });
+        ASSERT_TRUE(eventually([&] {
+            return secondThread.load() != 0 && kytest::blockedInFutex(secondThread.load());
+        }));
+        std::thread signaller([&] {
+            if (!pinToCpu(0, cpu)) {
+                ADD_FAILURE() << "cannot run on CPU " << cpu;
+                return;
+            }
+            EXPECT_TRUE(c.signal(object.get()));
+            first.kill(SIGKILL);
+        });
+        signaller.join();
+        EXPECT_EQ(first.wait(), 128 + SIGKILL);  // it died before its wait returned
+        // At once, not when the second waiter's own time runs out.
+        EXPECT_TRUE(eventually([&] { return secondDone.load(); }, std::chrono::seconds(3)));
+        second.join();
+        EXPECT_EQ(secondResult.load(), WAIT_OBJECT_0);
+    }
+}
+
+// The parent waits on several objects; the child signals them one after the other.// The parent
+// waits on several objects; the child signals them one after the other.
 TEST(AcrossProcesses, WaitsOnSeveralObjectsWakeOnAnotherProcessesSignals) {
     for (BOOL all : {FALSE, TRUE}) {
         SCOPED_TRACE(all ? "all" : "any");
