@@ -69,6 +69,19 @@ HANDLE createSharedMutex(const char* name) {
     return handle;
 }
 
+// A wait of KySemaphore or KyEvent: true when taken, false on a time-out; a wait that
+// could not be made throws, so that it never passes for either.
+bool waitOrThrow(HANDLE handle, DWORD milliseconds, const char* func, int line) {
+    switch (kyos::waitForSingleObject(handle, milliseconds)) {
+        case WAIT_OBJECT_0:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        default:
+            throwSystemError(func, line);
+    }
+}
+
 void closeIfOpen(HANDLE handle) {
     if (handle != nullptr)
         kyos::closeHandle(handle);
@@ -186,11 +199,11 @@ void KySemaphore::release(int n) {
 }
 
 void KySemaphore::wait() {
-    kyos::waitForSingleObject(m_handle, INFINITE);
+    waitOrThrow(m_handle, INFINITE, "KySemaphore::wait", __LINE__);
 }
 
 bool KySemaphore::wait(unsigned long milliseconds) {
-    return kyos::waitForSingleObject(m_handle, waitTime(milliseconds)) == WAIT_OBJECT_0;
+    return waitOrThrow(m_handle, waitTime(milliseconds), "KySemaphore::wait", __LINE__);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -217,11 +230,11 @@ void KyEvent::reset() {
 }
 
 void KyEvent::wait() {
-    kyos::waitForSingleObject(m_handle, INFINITE);
+    waitOrThrow(m_handle, INFINITE, "KyEvent::wait", __LINE__);
 }
 
 bool KyEvent::wait(unsigned long milliseconds) {
-    return kyos::waitForSingleObject(m_handle, waitTime(milliseconds)) == WAIT_OBJECT_0;
+    return waitOrThrow(m_handle, waitTime(milliseconds), "KyEvent::wait", __LINE__);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -473,16 +486,15 @@ void MDLock::unset() {
     kyos::releaseSemaphore(m_handle.load(), 1, nullptr);
 }
 
+// A poll that could not be made answers "held": a lock nobody could look at is not free.
 bool MDLock::isSet() {
     HANDLE handle = m_handle.load();
     switch (kyos::waitForSingleObject(handle, 0)) {
         case WAIT_OBJECT_0:
             kyos::releaseSemaphore(handle, 1, nullptr);
             return false;
-        case WAIT_TIMEOUT:
-            return true;
         default:
-            return false;
+            return true;
     }
 }
 
@@ -519,7 +531,7 @@ void MDEvent::unset() {
 }
 
 bool MDEvent::isSet() {
-    return kyos::waitForSingleObject(m_handle.load(), 0) == WAIT_TIMEOUT;
+    return kyos::waitForSingleObject(m_handle.load(), 0) != WAIT_OBJECT_0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -567,13 +579,14 @@ bool MDMutex::isSet() {
     HANDLE handle = m_handle.load();
     switch (kyos::waitForSingleObject(handle, 0)) {
         case WAIT_OBJECT_0:
-        case WAIT_ABANDONED:
             kyos::releaseMutex(handle);
             return false;
-        case WAIT_TIMEOUT:
-            return true;
-        default:
+        case WAIT_ABANDONED:
+            // Only a look: the next set() is the one that takes over from the dead owner.
+            kyos::releaseMutexAsAbandoned(handle);
             return false;
+        default:
+            return true;
     }
 }
 

@@ -16,8 +16,8 @@
 // Guards belong to the thread that made them.
 //
 // Failures: KySemaphore and KyEvent throw KyException (error -1) when misused or when the
-// system refuses them an object; KySharedLock reports nothing (its constructor throws as
-// its semaphore's does); the MD trio answers with booleans; CNamedMutex never throws and
+// system refuses them an object, a change or a wait; KySharedLock reports nothing (its constructor
+// throws as its semaphore's does); the MD trio answers with booleans; CNamedMutex never throws and
 // fills its error record.
 #pragma once
 
@@ -213,7 +213,8 @@ public:
     // callers of the older interface and not used: the lock always waits on its own object.
     bool set(unsigned long totalMilliseconds, unsigned long stepMilliseconds, const char* name);
     void unset();
-    // Another party holds the lock (polls without waiting).
+    // Another party holds the lock (polls without waiting). True also when the poll could
+    // not be made (no object), with the reason in the last error.
     bool isSet();
 
 private:
@@ -235,7 +236,7 @@ public:
     // be reset.
     bool set(unsigned long milliseconds);
     void unset();
-    // The event is held (not signalled).
+    // The event is held (not signalled), or could not be looked at (last error).
     bool isSet();
 
 private:
@@ -254,7 +255,9 @@ public:
     // died. False on a time-out or when the mutex could not be waited on.
     bool set(unsigned long milliseconds);
     void unset();
-    // Another thread or process holds the mutex (polls without waiting).
+    // Another thread or process holds the mutex (polls without waiting), or it could not be
+    // looked at (last error). A mutex whose owner died is free; the abandonment is left for
+    // the next set() to report.
     bool isSet();
     // The last successful set() took the mutex over from an owner that had died.
     bool wasAbandoned() const { return m_abandoned.load(); }

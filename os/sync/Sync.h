@@ -62,6 +62,13 @@ HANDLE openMutex(DWORD desiredAccess, const char* name);
 // ERROR_NOT_OWNER when the calling thread does not own the mutex.
 BOOL releaseMutex(HANDLE mutex);
 
+// For a thread that took a mutex over abandoned (a wait returned WAIT_ABANDONED) only to
+// look, and gives it back unused: releases it as releaseMutex() does, but leaves the
+// abandonment for the next taker, whose wait returns WAIT_ABANDONED in turn. A thread that
+// holds the mutex more than once keeps it, unmarked. FALSE with ERROR_NOT_OWNER when the
+// calling thread does not own the mutex.
+BOOL releaseMutexAsAbandoned(HANDLE mutex);
+
 // CreateEvent: a manual-reset event stays signalled until reset; an auto-reset event lets
 // one waiter through per set and resets itself. For an existing event both flags are
 // ignored. The handle has EVENT_ALL_ACCESS.

@@ -340,26 +340,48 @@ HANDLE openMutex(DWORD desiredAccess, const char* name) {
     return openObject(ObjectKind::Mutex, desiredAccess, name);
 }
 
-BOOL releaseMutex(HANDLE mutex) {
+namespace {
+
+BOOL releaseOwnedMutex(HANDLE mutex, bool asAbandoned) {
     HandleRef<SyncHandle> handle = lookupObject(mutex, ObjectKind::Mutex, 0);
     if (!handle)
         return FALSE;
     SyncState* state = handle->object()->state();
     // Checked here rather than left to the unlock's EPERM: only the owner may touch the
     // lock's state, and the thread sanitizer rightly reports anyone else's unlock.
+    const std::uint32_t self = sync_internal::callerThreadId();
     std::uint32_t word = sync_internal::loadTokenWord(state);
     if (!sync_internal::tokenHeldByLiveOwner(word) ||
-        sync_internal::tokenOwnerThread(word) != sync_internal::callerThreadId()) {
+        sync_internal::tokenOwnerThread(word) != self) {
         setLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
+    // Written while the token is held, as a wait for all that gives a token back does.
+    if (asAbandoned)
+        state->abandonedPending.store(1);
     int rc = pthread_mutex_unlock(&state->token);
+    if (asAbandoned) {
+        word = sync_internal::loadTokenWord(state);
+        if (rc != 0 || (sync_internal::tokenHeldByLiveOwner(word) &&
+                        sync_internal::tokenOwnerThread(word) == self))
+            state->abandonedPending.store(0);  // still ours: nobody else is to be told
+    }
     if (rc != 0) {
         setLastError(rc == EPERM ? ERROR_NOT_OWNER : win32FromErrno(rc));
         return FALSE;
     }
     sync_internal::wakeAfterTokenRelease(state);
     return TRUE;
+}
+
+}  // namespace
+
+BOOL releaseMutex(HANDLE mutex) {
+    return releaseOwnedMutex(mutex, false);
+}
+
+BOOL releaseMutexAsAbandoned(HANDLE mutex) {
+    return releaseOwnedMutex(mutex, true);
 }
 
 HANDLE createEvent(BOOL manualReset, BOOL initialState, const char* name, ObjectSecurity security) {

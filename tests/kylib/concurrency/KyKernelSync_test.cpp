@@ -236,6 +236,21 @@ TEST(KyEvent, NamedEventSetInOneProcessWakesAWaiterInAnother) {
     EXPECT_FALSE(mine.wait(0));  // auto-reset: the waiter took the signal
 }
 
+// A wait that cannot be made (here: on a handle closed under the object) throws rather
+// than return as if the count or signal were taken, or the time had run out.
+TEST(KernelObjects, AWaitThatFailsThrowsWithTheSystemText) {
+    const std::string text = kyos::win32MessageText(ERROR_INVALID_HANDLE);
+    KySemaphore semaphore(1);
+    KyEvent event(true);
+    event.set();
+    ASSERT_TRUE(kyos::closeHandle(semaphore.getHandle()));
+    ASSERT_TRUE(kyos::closeHandle(event.getHandle()));
+    expectKyException([&] { semaphore.wait(); }, "KySemaphore::wait", text);
+    expectKyException([&] { semaphore.wait(0); }, "KySemaphore::wait", text);
+    expectKyException([&] { event.wait(); }, "KyEvent::wait", text);
+    expectKyException([&] { event.wait(kDeadlineMs); }, "KyEvent::wait", text);
+}
+
 // ---------------------------------------------------------------------------------------
 // KySharedLock
 
@@ -538,7 +553,10 @@ TYPED_TEST(MDKinds, SetReportsFailureWhenTheObjectCouldNotBeMade) {
     EXPECT_FALSE(object.set(0));
     EXPECT_FALSE(object.set(INFINITE));
     EXPECT_EQ(object.getLastTimeAcquired(), 0);
-    EXPECT_FALSE(object.isSet());
+    // Nobody could look, so it is not reported free.
+    kyos::setLastError(0);
+    EXPECT_TRUE(object.isSet());
+    EXPECT_EQ(kyos::lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     object.unset();
 }
 
@@ -605,6 +623,49 @@ TEST_F(MDTest, MDMutexWhoseOwnerDiedIsTakenOverAndReportedAbandoned) {
     ASSERT_TRUE(mine.set(0));
     EXPECT_FALSE(mine.wasAbandoned());
     mine.unset();
+}
+
+// Polling a mutex whose owner died takes it over for a moment; the next real taker, in
+// this process or another, must still learn of the abandonment.
+TEST_F(MDTest, PollingAnAbandonedMDMutexLeavesTheAbandonmentToTheNextTaker) {
+    for (bool nextInAnotherProcess : {false, true}) {
+        SCOPED_TRACE(nextInAnotherProcess ? "next taker in another process" : "next taker here");
+        const std::string name = uniqueName("mutex");
+        MDMutex mine(name.c_str(), true);
+        Child owner([&] {
+            MDMutex theirs(name.c_str(), true);
+            if (!theirs.set(0))
+                return 1;
+            Child::sendToParent('h');
+            Child::receiveFromParent();
+            return 0;
+        });
+        ASSERT_EQ(owner.receive(), 'h');
+        owner.kill(SIGKILL);
+        owner.wait();
+
+        EXPECT_FALSE(mine.isSet());
+        EXPECT_FALSE(mine.isSet());
+        if (nextInAnotherProcess) {
+            Child next([&] {
+                MDMutex theirs(name.c_str(), true);
+                if (!theirs.set(0))
+                    return 1;
+                const bool abandoned = theirs.wasAbandoned();
+                theirs.unset();
+                return abandoned ? 0 : 2;
+            });
+            EXPECT_EQ(next.wait(), 0);
+        } else {
+            ASSERT_TRUE(mine.set(0));
+            EXPECT_TRUE(mine.wasAbandoned());
+            mine.unset();
+        }
+        // Told once: the taker after that finds a mutex like any other.
+        ASSERT_TRUE(mine.set(0));
+        EXPECT_FALSE(mine.wasAbandoned());
+        mine.unset();
+    }
 }
 
 TEST_F(MDTest, SteppedSetWaitsOnTheLocksOwnObject) {

@@ -127,6 +127,33 @@ TEST_P(MutexTest, ThreadEndingAsOwnerAbandonsItToASleepingWaiter) {
     EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
 }
 
+TEST_P(MutexTest, ReleasedAsAbandonedItIsAbandonedToTheNextTaker) {
+    ScopedHandle mutex(create(FALSE));
+    ASSERT_TRUE(mutex);
+    Worker owner([&] { ASSERT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0); });
+    owner.join();
+
+    ASSERT_EQ(waitOn(mutex.get()), WAIT_ABANDONED);
+    EXPECT_TRUE(kyos::releaseMutexAsAbandoned(mutex.get()));
+    kyos::setLastError(0);
+    EXPECT_FALSE(kyos::releaseMutexAsAbandoned(mutex.get()));
+    EXPECT_EQ(kyos::lastError(), ERROR_NOT_OWNER);
+
+    // Held twice, the mutex stays with its owner, and the owner's own next level is no
+    // abandonment.
+    Worker next([&] {
+        EXPECT_EQ(waitOn(mutex.get()), WAIT_ABANDONED);
+        EXPECT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+        EXPECT_TRUE(kyos::releaseMutexAsAbandoned(mutex.get()));
+        EXPECT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+        EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+        EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+    });
+    next.join();
+    EXPECT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+    EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+}
+
 TEST_P(MutexTest, WaiterSleepsUntilRelease) {
     ScopedHandle mutex(create(TRUE));
     ASSERT_TRUE(mutex);
