@@ -209,8 +209,11 @@ public:
     bool set(unsigned long milliseconds);
     // Waits up to `totalMilliseconds` in steps of `stepMilliseconds`. Between steps a named
     // lock opens its object again, so that a lock whose holder died with it, and whose
-    // every other handle is gone, is made afresh and can be taken. `name` is accepted for
-    // callers of the older interface and not used: the lock always waits on its own object.
+    // every other handle is gone, is made afresh and can be taken. It does so only while
+    // no other call of this object waits on the lock or holds it (through this object or a
+    // copy): its handle may be the process's only one, and the old object would go while
+    // held. `name` is accepted for callers of the older interface and not used: the lock
+    // always waits on its own object.
     bool set(unsigned long totalMilliseconds, unsigned long stepMilliseconds, const char* name);
     void unset();
     // Another party holds the lock (polls without waiting). True also when the poll could
@@ -219,8 +222,23 @@ public:
 
 private:
     enum class Wait { Acquired, TimedOut, Failed };
-    Wait acquire(unsigned long milliseconds);
+    // A call's use of the handle: the handle to wait on or release, counted among the
+    // users until the use ends (`acquired`: it became a hold).
+    void* beginUse();
+    void endUse(bool acquired);
+    Wait waitOn(void* handle, unsigned long milliseconds);
+    // Ends the caller's use of `seen` and, when nothing else of this object uses or holds
+    // it, makes the semaphore afresh.
+    void endUseAndRenew(void* seen);
+    static void* makeSemaphore(const char* name);
     void create();
+
+    // Guards the handle's replacement against the calls that use it, and the counts.
+    mutable std::mutex m_useMutex;
+    // Calls between beginUse() and endUse().
+    int m_users = 0;
+    // Acquisitions through this object (or the object it was copied from) not yet unset.
+    int m_holds = 0;
 };
 
 // A manual-reset event that is signalled while nobody holds it: set() resets it (at once,

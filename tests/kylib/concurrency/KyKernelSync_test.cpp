@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -682,6 +683,94 @@ TEST_F(MDTest, SteppedSetWaitsOnTheLocksOwnObject) {
     ASSERT_TRUE(waiter.set(30, 10, name.c_str()));
     EXPECT_TRUE(holder.isSet());  // one object, seen through both handles
     waiter.unset();
+}
+
+// Between steps a lock makes its object afresh only when nothing of it can be held: never
+// while a thread holds it through this very object, whose handle may be the process's
+// only one.
+TEST_F(MDTest, SteppedSetNeverLetsASecondHolderIn) {
+    const std::string name = uniqueName("shared");
+    MDLock lock(name.c_str(), true);
+    ASSERT_TRUE(lock.set(0));
+    bool secondGotIn = true;
+    std::thread([&] { secondGotIn = lock.set(100, 10, name.c_str()); }).join();
+    EXPECT_FALSE(secondGotIn);
+
+    // A stepped waiter gets the lock once its holder lets go; the release lets exactly one
+    // party in, so another process finds it held.
+    std::promise<void> holding;
+    std::promise<void> letGo;
+    std::thread waiter([&] {
+        if (lock.set(kDeadlineMs, 10, name.c_str())) {
+            holding.set_value();
+            letGo.get_future().wait();
+            lock.unset();
+        }
+    });
+    lock.unset();
+    ASSERT_EQ(holding.get_future().wait_for(kDeadline), std::future_status::ready);
+    Child other([&] {
+        MDLock theirs(name.c_str(), true);
+        return theirs.set(0) ? 1 : 0;
+    });
+    EXPECT_EQ(other.wait(), 0);
+    letGo.set_value();
+    waiter.join();
+    Child after([&] {
+        MDLock theirs(name.c_str(), true);
+        return theirs.set(0) ? 0 : 1;
+    });
+    EXPECT_EQ(after.wait(), 0);
+}
+
+// Two threads of this process, on one object, and a second process, all stepping: never
+// two holders at once.
+TEST_F(MDTest, SteppedSettersOfTwoThreadsAndAnotherProcessExcludeEachOther) {
+    const std::string name = uniqueName("contended");
+    // Holders now and the most ever seen, in memory the child shares.
+    void* shared = ::mmap(nullptr, sizeof(std::atomic<int>) * 2, PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* holders = new (shared) std::atomic<int>[2] {};
+    auto hold = [holders] {
+        const int now = holders[0].fetch_add(1) + 1;
+        int most = holders[1].load();
+        while (now > most && !holders[1].compare_exchange_weak(most, now)) {
+        }
+        // Held past a step, so that the others' steps run out while it is held.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        holders[0].fetch_sub(1);
+    };
+    constexpr int kRounds = 100;
+    MDLock lock(name.c_str(), true);
+    Child other([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            // Made and let go each round, so that at times this process holds no handle.
+            MDLock theirs(name.c_str(), true);
+            if (!theirs.set(kDeadlineMs, 1, name.c_str()))
+                return 1;
+            hold();
+            theirs.unset();
+        }
+        return 0;
+    });
+    auto mine = [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (!lock.set(kDeadlineMs, 1, name.c_str())) {
+                ADD_FAILURE() << "no turn";
+                return;
+            }
+            hold();
+            lock.unset();
+        }
+    };
+    std::thread first(mine);
+    std::thread second(mine);
+    first.join();
+    second.join();
+    EXPECT_EQ(other.wait(), 0);
+    EXPECT_EQ(holders[1].load(), 1);
+    ::munmap(shared, sizeof(std::atomic<int>) * 2);
 }
 
 TEST_F(MDTest, SteppedSetReportsFailureWithoutAnObject) {
