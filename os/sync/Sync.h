@@ -28,7 +28,9 @@
 // WAIT_FAILED with the reason as last error.
 //
 // Mutexes are recursive for their owning thread and owned by a thread, not a process: a
-// thread that ends while it owns one abandons it, as on Windows.
+// thread that ends while it owns one abandons it, as on Windows. They rest on a detail of
+// the C library's robust mutexes that it does not promise; where it does not hold,
+// createMutex() and openMutex() fail with ERROR_NOT_SUPPORTED.
 //
 // Threads: every function may be called from any thread, also on the same handle at once.
 // After fork() the child may create and open objects of its own; handles it inherited are

@@ -138,8 +138,12 @@ void unregisterSlot(SyncState* state, std::uint32_t slot);
 // The calling thread's kernel id, as the token's lock word names its owner.
 std::uint32_t callerThreadId();
 
-// The token's lock word (see the header comment).
+// The token's lock word (see the header comment). Taken from glibc's mutex, whose layout
+// is not a public interface.
 int* tokenWord(SyncState* state);
+// Whether glibc's mutexes keep their lock word where tokenWord() looks, as checked once
+// per process; mutexes cannot be made or opened when not.
+bool lockWordLayoutHolds();
 std::uint32_t loadTokenWord(SyncState* state);
 // The word names a live owner: some thread holds the token and has not died.
 bool tokenHeldByLiveOwner(std::uint32_t word);

@@ -322,7 +322,21 @@ SegmentCreation syncCreation(ObjectKind kind, ObjectSecurity security,
 
 }  // namespace
 
+namespace {
+
+// Without it a mutex would neither exclude nor report abandonment reliably.
+bool mutexesWork() {
+    if (sync_internal::lockWordLayoutHolds())
+        return true;
+    setLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+}  // namespace
+
 HANDLE createMutex(BOOL initialOwner, const char* name, ObjectSecurity security) {
+    if (!mutexesWork())
+        return nullptr;
     SegmentCreation creation =
         syncCreation(ObjectKind::Mutex, security, [initialOwner](SyncState* state) {
             int err = sync_internal::initMutexState(state);
@@ -337,6 +351,8 @@ HANDLE createMutex(BOOL initialOwner, const char* name, ObjectSecurity security)
 }
 
 HANDLE openMutex(DWORD desiredAccess, const char* name) {
+    if (!mutexesWork())
+        return nullptr;
     return openObject(ObjectKind::Mutex, desiredAccess, name);
 }
 
