@@ -16,9 +16,9 @@
 // Guards belong to the thread that made them.
 //
 // Failures: KySemaphore and KyEvent throw KyException (error -1) when misused or when the
-// system refuses them an object, a change or a wait; KySharedLock reports nothing (its constructor
-// throws as its semaphore's does); the MD trio answers with booleans; CNamedMutex never throws and
-// fills its error record.
+// system refuses them an object, a change or a wait; KySharedLock reports nothing (its
+// constructor throws as its semaphore's does); the MD trio answers with booleans;
+// CNamedMutex never throws and fills its error record.
 #pragma once
 
 #include <atomic>

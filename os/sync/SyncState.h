@@ -40,8 +40,8 @@ struct SyncState {
     ObjectKind kind;
 
     // Mutex. `abandonedPending` is written only by a thread holding the token: a wait for
-    // all that took an abandoned token and had to give it back, or a releaseMutexAsAbandoned()
-    // call, records the abandonment here for the next taker.
+    // all that took an abandoned token and had to give it back, or a call of
+    // releaseMutexAsAbandoned(), records the abandonment here for the next taker.
     pthread_mutex_t token;
     std::atomic<std::uint32_t> abandonedPending;
 
