@@ -115,14 +115,25 @@ public:
                                                 std::memory_order_acquire))
                 return slot;
         }
-        std::uint64_t fresh = nextFresh_.fetch_add(1, std::memory_order_relaxed);
-        if (fresh >= kSlotCount)
-            return nullptr;
+        // Counted up only when a slot is handed out, so that a limit lowered for a test
+        // and raised again leaves no index unused.
+        std::uint64_t fresh = nextFresh_.load(std::memory_order_relaxed);
+        do {
+            if (fresh >= freshLimit_.load(std::memory_order_relaxed))
+                return nullptr;
+        } while (!nextFresh_.compare_exchange_weak(fresh, fresh + 1, std::memory_order_relaxed));
         std::uint32_t index = static_cast<std::uint32_t>(fresh);
         int chunk;
         std::uint32_t offset;
         locate(index, &chunk, &offset);
         return &chunkAt(chunk)[offset];
+    }
+
+    void limitFreshSlots(std::uint32_t slots) noexcept {
+        freshLimit_.store(slots < kSlotCount ? slots : kSlotCount, std::memory_order_relaxed);
+    }
+    std::uint32_t freshSlotsHandedOut() const noexcept {
+        return static_cast<std::uint32_t>(nextFresh_.load(std::memory_order_relaxed));
     }
 
     void giveBack(HandleSlot* slot) noexcept {
@@ -181,6 +192,7 @@ private:
     std::atomic<HandleSlot*> chunks_[kChunkCount] = {};
     std::atomic<std::uint64_t> freeHead_{0};
     std::atomic<std::uint64_t> nextFresh_{0};
+    std::atomic<std::uint32_t> freshLimit_{kSlotCount};
 };
 
 // Constant-initialised and never destroyed: handles made or closed by other objects'
@@ -205,6 +217,10 @@ DWORD releaseObject(HandleSlot* slot) noexcept {
 HandleObject::~HandleObject() = default;
 
 namespace detail {
+
+void limitHandleTableForTesting(bool full) noexcept {
+    g_table.limitFreshSlots(full ? g_table.freshSlotsHandedOut() : kSlotCount);
+}
 
 void setInvalidHandle() noexcept {
     setLastError(ERROR_INVALID_HANDLE);

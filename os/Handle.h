@@ -80,6 +80,12 @@ void releaseHandle(HandleSlot* slot) noexcept;
 
 void setInvalidHandle() noexcept;
 
+// For tests that need a full table without opening millions of handles: with `full`, the
+// table hands out no slot it has not handed out before, so once the closed handles' slots
+// are taken again makeHandle() fails as on a full table; without, the whole table is
+// available again.
+void limitHandleTableForTesting(bool full) noexcept;
+
 // A final class is told by its type alone, which costs less than a dynamic_cast; every
 // file, search and kernel-object handle is one.
 template <class T>

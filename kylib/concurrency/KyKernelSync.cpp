@@ -60,6 +60,28 @@ HANDLE createSharedEvent(BOOL manualReset, BOOL initialState, const char* name) 
     return handle;
 }
 
+HANDLE createSharedMutex(const char* name) {
+    if (name == nullptr || *name == '\0')
+        return kyos::createMutex(FALSE, nullptr);
+    HANDLE handle = kyos::createMutex(FALSE, name, kyos::ObjectSecurity::Everyone);
+    if (handle == nullptr)
+        handle = kyos::createMutex(FALSE, name, kyos::ObjectSecurity::Default);
+    return handle;
+}
+
+// A wait of KySemaphore or KyEvent: true when taken, false on a time-out; a wait that
+// could not be made throws, so that it never passes for either.
+bool waitOrThrow(HANDLE handle, DWORD milliseconds, const char* func, int line) {
+    switch (kyos::waitForSingleObject(handle, milliseconds)) {
+        case WAIT_OBJECT_0:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        default:
+            throwSystemError(func, line);
+    }
+}
+
 void closeIfOpen(HANDLE handle) {
     if (handle != nullptr)
         kyos::closeHandle(handle);
@@ -177,11 +199,11 @@ void KySemaphore::release(int n) {
 }
 
 void KySemaphore::wait() {
-    kyos::waitForSingleObject(m_handle, INFINITE);
+    waitOrThrow(m_handle, INFINITE, "KySemaphore::wait", __LINE__);
 }
 
 bool KySemaphore::wait(unsigned long milliseconds) {
-    return kyos::waitForSingleObject(m_handle, waitTime(milliseconds)) == WAIT_OBJECT_0;
+    return waitOrThrow(m_handle, waitTime(milliseconds), "KySemaphore::wait", __LINE__);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -208,11 +230,11 @@ void KyEvent::reset() {
 }
 
 void KyEvent::wait() {
-    kyos::waitForSingleObject(m_handle, INFINITE);
+    waitOrThrow(m_handle, INFINITE, "KyEvent::wait", __LINE__);
 }
 
 bool KyEvent::wait(unsigned long milliseconds) {
-    return kyos::waitForSingleObject(m_handle, waitTime(milliseconds)) == WAIT_OBJECT_0;
+    return waitOrThrow(m_handle, waitTime(milliseconds), "KyEvent::wait", __LINE__);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -404,28 +426,51 @@ MDLock::MDLock(const char* name, bool prefixWithFocus) : MDNamedObject(name, pre
 }
 
 MDLock::MDLock(const MDLock& other) : MDNamedObject() {
+    std::lock_guard<std::mutex> lock(other.m_useMutex);
     copyFrom(other);
+    m_holds = other.m_holds;
 }
 
+// What this object held was on the object it lets go of; the other's holds come along
+// with its object.
 MDLock& MDLock::operator=(const MDLock& other) {
-    if (this != &other)
+    if (this != &other) {
+        std::scoped_lock lock(m_useMutex, other.m_useMutex);
         copyFrom(other);
+        m_holds = other.m_holds;
+    }
     return *this;
 }
 
 MDLock::~MDLock() = default;
 
+HANDLE MDLock::makeSemaphore(const char* name) {
+    return createSharedSemaphore(1, 1, name);
+}
+
 void MDLock::create() {
-    m_handle.store(createSharedSemaphore(1, 1, objectName()));
+    m_handle.store(makeSemaphore(objectName()));
     if (m_handle.load() == nullptr)
         EvDebug().Error("MDLock::MDLock", "Cannot create the semaphore [%s]: error %u", m_name,
                         kyos::lastError());
 }
 
-MDLock::Wait MDLock::acquire(unsigned long milliseconds) {
-    switch (kyos::waitForSingleObject(m_handle.load(), waitTime(milliseconds))) {
+HANDLE MDLock::beginUse() {
+    std::lock_guard<std::mutex> lock(m_useMutex);
+    ++m_users;
+    return m_handle.load();
+}
+
+void MDLock::endUse(bool acquired) {
+    std::lock_guard<std::mutex> lock(m_useMutex);
+    --m_users;
+    if (acquired)
+        ++m_holds;
+}
+
+MDLock::Wait MDLock::waitOn(HANDLE handle, unsigned long milliseconds) {
+    switch (kyos::waitForSingleObject(handle, waitTime(milliseconds))) {
         case WAIT_OBJECT_0:
-            recordAcquired();
             return Wait::Acquired;
         case WAIT_TIMEOUT:
             return Wait::TimedOut;
@@ -434,8 +479,35 @@ MDLock::Wait MDLock::acquire(unsigned long milliseconds) {
     }
 }
 
+// Closing the handle lets the object go only when no handle is left anywhere: then no
+// live party can hold it, and a fresh one is free. A use or a hold of this object is the
+// exception: a closed handle would take the object from under it (the handle may be the
+// process's last), so the handle stays. Done under the use lock, so that no call starts to
+// use the old handle meanwhile; it is a step's end after a time-out, not the path of a
+// free lock.
+void MDLock::endUseAndRenew(HANDLE seen) {
+    DWORD error = ERROR_SUCCESS;
+    {
+        std::lock_guard<std::mutex> lock(m_useMutex);
+        --m_users;
+        if (m_users != 0 || m_holds != 0 || m_handle.load() != seen)
+            return;
+        closeIfOpen(seen);
+        m_handle.store(makeSemaphore(objectName()));
+        if (m_handle.load() == nullptr)
+            error = kyos::lastError();
+    }
+    if (error != ERROR_SUCCESS)
+        EvDebug().Error("MDLock::set", "Cannot create the semaphore [%s]: error %u", m_name, error);
+}
+
 bool MDLock::set(unsigned long milliseconds) {
-    return acquire(milliseconds) == Wait::Acquired;
+    HANDLE handle = beginUse();
+    const bool acquired = waitOn(handle, milliseconds) == Wait::Acquired;
+    endUse(acquired);
+    if (acquired)
+        recordAcquired();
+    return acquired;
 }
 
 // The steps add up to the total and no more; a step of 0 would never add up, so it
@@ -445,36 +517,45 @@ bool MDLock::set(unsigned long totalMilliseconds, unsigned long stepMilliseconds
     unsigned long waited = 0;
     for (;;) {
         const unsigned long slice = std::min(step, totalMilliseconds - waited);
-        Wait result = acquire(slice);
-        if (result != Wait::TimedOut)
+        HANDLE handle = beginUse();
+        const Wait result = waitOn(handle, slice);
+        if (result != Wait::TimedOut) {
+            endUse(result == Wait::Acquired);
+            if (result == Wait::Acquired)
+                recordAcquired();
             return result == Wait::Acquired;
+        }
         waited += slice;
+        // An unnamed lock cannot be found again: a new object would not exclude anyone.
+        if (waited >= totalMilliseconds || objectName() == nullptr)
+            endUse(false);
+        else
+            endUseAndRenew(handle);
         if (waited >= totalMilliseconds)
             return false;
-        // An unnamed lock cannot be found again: a new object would not exclude anyone.
-        if (objectName() != nullptr) {
-            closeIfOpen(m_handle.exchange(nullptr));
-            create();
-        }
     }
 }
 
+// The count goes back before the hold is forgotten, so that the object is not made
+// afresh in between.
 void MDLock::unset() {
     recordReleased();
-    kyos::releaseSemaphore(m_handle.load(), 1, nullptr);
+    HANDLE handle = beginUse();
+    kyos::releaseSemaphore(handle, 1, nullptr);
+    std::lock_guard<std::mutex> lock(m_useMutex);
+    --m_users;
+    if (m_holds > 0)
+        --m_holds;
 }
 
+// A poll that could not be made answers "held": a lock nobody could look at is not free.
 bool MDLock::isSet() {
-    HANDLE handle = m_handle.load();
-    switch (kyos::waitForSingleObject(handle, 0)) {
-        case WAIT_OBJECT_0:
-            kyos::releaseSemaphore(handle, 1, nullptr);
-            return false;
-        case WAIT_TIMEOUT:
-            return true;
-        default:
-            return false;
-    }
+    HANDLE handle = beginUse();
+    const bool free = waitOn(handle, 0) == Wait::Acquired;
+    if (free)
+        kyos::releaseSemaphore(handle, 1, nullptr);
+    endUse(false);
+    return !free;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -491,7 +572,7 @@ MDEvent::MDEvent(const char* name, bool prefixWithFocus) : MDNamedObject(name, p
 MDEvent::~MDEvent() = default;
 
 void MDEvent::create() {
-    m_handle.store(kyos::createEvent(TRUE, TRUE, objectName()));
+    m_handle.store(createSharedEvent(TRUE, TRUE, objectName()));
     if (m_handle.load() == nullptr)
         EvDebug().Error("MDEvent::MDEvent", "Cannot create the event [%s]: error %u", m_name,
                         kyos::lastError());
@@ -510,7 +591,7 @@ void MDEvent::unset() {
 }
 
 bool MDEvent::isSet() {
-    return kyos::waitForSingleObject(m_handle.load(), 0) == WAIT_TIMEOUT;
+    return kyos::waitForSingleObject(m_handle.load(), 0) != WAIT_OBJECT_0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -527,7 +608,7 @@ MDMutex::MDMutex(const char* name, bool prefixWithFocus) : MDNamedObject(name, p
 MDMutex::~MDMutex() = default;
 
 void MDMutex::create() {
-    m_handle.store(kyos::createMutex(FALSE, objectName()));
+    m_handle.store(createSharedMutex(objectName()));
     if (m_handle.load() == nullptr)
         EvDebug().Error("MDMutex::MDMutex", "Cannot create the mutex [%s]: error %u", m_name,
                         kyos::lastError());
@@ -558,13 +639,14 @@ bool MDMutex::isSet() {
     HANDLE handle = m_handle.load();
     switch (kyos::waitForSingleObject(handle, 0)) {
         case WAIT_OBJECT_0:
-        case WAIT_ABANDONED:
             kyos::releaseMutex(handle);
             return false;
-        case WAIT_TIMEOUT:
-            return true;
-        default:
+        case WAIT_ABANDONED:
+            // Only a look: the next set() is the one that takes over from the dead owner.
+            kyos::releaseMutexAsAbandoned(handle);
             return false;
+        default:
+            return true;
     }
 }
 

@@ -16,9 +16,9 @@
 // Guards belong to the thread that made them.
 //
 // Failures: KySemaphore and KyEvent throw KyException (error -1) when misused or when the
-// system refuses them an object; KySharedLock reports nothing (its constructor throws as
-// its semaphore's does); the MD trio answers with booleans; CNamedMutex never throws and
-// fills its error record.
+// system refuses them an object, a change or a wait; KySharedLock reports nothing (its
+// constructor throws as its semaphore's does); the MD trio answers with booleans;
+// CNamedMutex never throws and fills its error record.
 #pragma once
 
 #include <atomic>
@@ -147,7 +147,9 @@ private:
 // when, and its name. A name given with prefixWithFocus is put after the process's
 // installation focus, so that instances stay apart; a process without a focus, or a
 // prefixed name of 1,024 characters or more, is ended at once (KYPI_Focus::
-// doCrashThisProcess). An unprefixed name is kept to its first 1,023 characters.
+// doCrashThisProcess). An unprefixed name is kept to its first 1,023 characters. A named
+// object is open to the processes of every local account, as the product's processes run
+// as different ones.
 //
 // Lock tracing: when the local machine's "Software\Kelbrin Systems\Sarvex" key has a
 // non-zero DWORD "LogLocks" at the first construction of any of them in the process,
@@ -207,17 +209,36 @@ public:
     bool set(unsigned long milliseconds);
     // Waits up to `totalMilliseconds` in steps of `stepMilliseconds`. Between steps a named
     // lock opens its object again, so that a lock whose holder died with it, and whose
-    // every other handle is gone, is made afresh and can be taken. `name` is accepted for
-    // callers of the older interface and not used: the lock always waits on its own object.
+    // every other handle is gone, is made afresh and can be taken. It does so only while
+    // no other call of this object waits on the lock or holds it (through this object or a
+    // copy): its handle may be the process's only one, and the old object would go while
+    // held. `name` is accepted for callers of the older interface and not used: the lock
+    // always waits on its own object.
     bool set(unsigned long totalMilliseconds, unsigned long stepMilliseconds, const char* name);
     void unset();
-    // Another party holds the lock (polls without waiting).
+    // Another party holds the lock (polls without waiting). True also when the poll could
+    // not be made (no object), with the reason in the last error.
     bool isSet();
 
 private:
     enum class Wait { Acquired, TimedOut, Failed };
-    Wait acquire(unsigned long milliseconds);
+    // A call's use of the handle: the handle to wait on or release, counted among the
+    // users until the use ends (`acquired`: it became a hold).
+    void* beginUse();
+    void endUse(bool acquired);
+    Wait waitOn(void* handle, unsigned long milliseconds);
+    // Ends the caller's use of `seen` and, when nothing else of this object uses or holds
+    // it, makes the semaphore afresh.
+    void endUseAndRenew(void* seen);
+    static void* makeSemaphore(const char* name);
     void create();
+
+    // Guards the handle's replacement against the calls that use it, and the counts.
+    mutable std::mutex m_useMutex;
+    // Calls between beginUse() and endUse().
+    int m_users = 0;
+    // Acquisitions through this object (or the object it was copied from) not yet unset.
+    int m_holds = 0;
 };
 
 // A manual-reset event that is signalled while nobody holds it: set() resets it (at once,
@@ -233,7 +254,7 @@ public:
     // be reset.
     bool set(unsigned long milliseconds);
     void unset();
-    // The event is held (not signalled).
+    // The event is held (not signalled), or could not be looked at (last error).
     bool isSet();
 
 private:
@@ -252,7 +273,9 @@ public:
     // died. False on a time-out or when the mutex could not be waited on.
     bool set(unsigned long milliseconds);
     void unset();
-    // Another thread or process holds the mutex (polls without waiting).
+    // Another thread or process holds the mutex (polls without waiting), or it could not be
+    // looked at (last error). A mutex whose owner died is free; the abandonment is left for
+    // the next set() to report.
     bool isSet();
     // The last successful set() took the mutex over from an owner that had died.
     bool wasAbandoned() const { return m_abandoned.load(); }

@@ -1,14 +1,11 @@
 #include "kylib/concurrency/KySync.h"
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #if __has_include(<sys/single_threaded.h>)
 #include <sys/single_threaded.h>
 #define KY_HAVE_SINGLE_THREADED 1
 #endif
 
-#include "kylib/diagnostics/EvDebug.h"
 #include "kylib/diagnostics/KyException.h"
 #include "os/Win32.h"
 
@@ -78,67 +75,6 @@ public:
 private:
     KyMonitor* m_monitor;
 };
-
-#ifndef NDEBUG
-// Debug builds remember, per thread, which reader/writer states the thread holds read
-// holds on, to stop a read-to-write upgrade (a certain self-deadlock) with a message
-// instead of a silent hang. A thread rarely holds read holds on more than a few locks at
-// once; beyond kTrackedReadLocks the extra locks go untracked (unchecked, never wrongly
-// flagged).
-constexpr int kTrackedReadLocks = 16;
-struct ReadHold {
-    const KySplitRW* lock;
-    unsigned count;
-};
-thread_local ReadHold t_readHolds[kTrackedReadLocks];
-
-void noteReadHold(const KySplitRW* lock, int delta) {
-    ReadHold* empty = nullptr;
-    for (ReadHold& hold : t_readHolds) {
-        if (hold.lock == lock) {
-            if (delta < 0 && hold.count == 0)
-                return;
-            hold.count += static_cast<unsigned>(delta);
-            if (hold.count == 0)
-                hold.lock = nullptr;
-            return;
-        }
-        if (hold.lock == nullptr && empty == nullptr)
-            empty = &hold;
-    }
-    // No record: a new hold is recorded if there is room; the release of a hold this
-    // thread never recorded (taken by another thread, or untracked) is ignored.
-    if (delta > 0 && empty != nullptr)
-        *empty = ReadHold{lock, static_cast<unsigned>(delta)};
-}
-
-bool holdsReadHold(const KySplitRW* lock) {
-    for (const ReadHold& hold : t_readHolds) {
-        if (hold.lock == lock)
-            return hold.count != 0;
-    }
-    return false;
-}
-
-void forgetReadHolds(const KySplitRW* lock) {
-    for (ReadHold& hold : t_readHolds) {
-        if (hold.lock == lock)
-            hold = ReadHold{nullptr, 0};
-    }
-}
-
-[[noreturn]] void upgradeDetected() {
-    static const char kMessage[] =
-        "KySplitRW::writeLock: the calling thread holds a read lock on this lock; upgrading "
-        "a read lock to a write lock is not supported and would deadlock";
-    EvDebug().Error("KySplitRW::writeLock", "%s", kMessage);
-    std::fprintf(stderr, "%s\n", kMessage);
-    std::abort();
-}
-#else
-inline void noteReadHold(const KySplitRW*, int) {}
-inline void forgetReadHolds(const KySplitRW*) {}
-#endif
 
 }  // namespace
 
@@ -373,9 +309,7 @@ void KyMonitorLock::resetMonitor(KyMonitor* monitor) {
 // ---------------------------------------------------------------------------------------
 // KySplitRW
 
-KySplitRW::~KySplitRW() {
-    forgetReadHolds(this);
-}
+KySplitRW::~KySplitRW() = default;
 
 KySplitRW::KySplitRW(const KySplitRW& other)
     : m_state(other.m_state.load() & ~kWriterWaiting), m_writer(other.m_writer.load()) {}
@@ -404,7 +338,6 @@ void KySplitRW::readLock(KyMonitor* monitor) {
         monitor->wait();
     }
     m_state.store(m_state.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    noteReadHold(this, 1);
 }
 
 void KySplitRW::readUnlock(KyMonitor* monitor) {
@@ -413,7 +346,6 @@ void KySplitRW::readUnlock(KyMonitor* monitor) {
     if (readCount(state) == 0)
         return;
     m_state.store(state - 1, std::memory_order_relaxed);
-    noteReadHold(this, -1);
     if (monitor)
         monitor->broadcast();
 }
@@ -426,12 +358,10 @@ void KySplitRW::writeLock(KyMonitor* monitor) {
         const std::uint32_t state = m_state.load(std::memory_order_relaxed);
         const bool recursive =
             writeCount(state) != 0 && m_writer.load(std::memory_order_relaxed) == self;
+        // A thread that asks to write while it holds a read hold is not stopped: the hold
+        // may be released by another thread, which the unlocks allow.
         if (recursive || (state & (kReadMask | kWriteMask)) == 0 || !monitor)
             break;
-#ifndef NDEBUG
-        if (holdsReadHold(this))
-            upgradeDetected();
-#endif
         if (!waited) {
             waited = true;
             ++m_waitingWriters;
@@ -463,7 +393,6 @@ void KySplitRW::downgrade(KyMonitor* monitor) {
     const std::uint32_t state = m_state.load(std::memory_order_relaxed);
     if (writeCount(state) != 0) {
         m_state.store(state - kWriteOne + 1, std::memory_order_relaxed);
-        noteReadHold(this, 1);
         if (writeCount(state) == 1)
             m_writer.store(0, std::memory_order_relaxed);
     }

@@ -177,10 +177,9 @@ private:
 // waits, new readers wait too, unless readers are in already (they join them); an idle
 // lock goes to a waiting writer before a newly arriving reader.
 //
-// Upgrading is not supported: a thread that holds only read holds must not ask for the
-// write lock (it would wait for its own read hold forever). Debug builds stop such a
-// thread with a message; they track each thread's read holds for this, assuming the
-// thread that takes a read hold releases it.
+// Upgrading is not supported: a thread that asks for the write lock waits for every read
+// hold to go, its own included, so it waits for ever unless another thread releases that
+// hold (which is allowed, since holds are not tied to the thread that took them).
 //
 // With a null monitor the operations do the bookkeeping only, neither locking nor
 // waiting: for callers that guard the state by other means. Neither unlock checks which

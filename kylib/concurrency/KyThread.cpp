@@ -199,6 +199,9 @@ void* KyThread::createThread(ThreadFunction function, void* arg) {
         kyos::setLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    // A full handle table: no thread may start that nobody could join or detach.
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
 
     pthread_attr_t attributes;
     int rc = pthread_attr_init(&attributes);

@@ -16,39 +16,11 @@ namespace kyos::sync_internal {
 
 namespace {
 
-// "kysync01": marks a file of /dev/shm as one of ours in this layout.
-constexpr std::uint64_t kSegmentMagic = 0x6b7973796e633031ULL;
-
-// Processes that may hold one object open at once. The table is in the object's first
-// pages; entries never used cost no memory.
-constexpr std::uint32_t kMaxHolders = 1024;
-
 // Each retry means another process removed or built the object in that instant; a few
 // dozen would take a storm of them.
 constexpr int kOpenAttempts = 64;
 
 }  // namespace
-
-struct Holder {
-    std::int32_t pid;
-    std::uint32_t references;
-    std::uint64_t startTicks;
-};
-
-struct SegmentHeader {
-    std::uint64_t magic;
-    std::uint32_t headerSize;  // sizeof(SegmentHeader) of the builder: layout check
-    ObjectKind kind;
-    std::uint64_t dataOffset;
-    std::uint64_t dataSize;
-    DWORD protect;
-    std::uint32_t deleted;
-    std::uint32_t holderEnd;  // entries from here on are unused
-    std::uint32_t nameLength;
-    char name[kMaxObjectNameLength + 1];
-    Holder holders[kMaxHolders];
-    SyncState state;
-};
 
 namespace {
 
@@ -68,9 +40,18 @@ bool sameProcess(const Holder& entry, const ProcessStamp& process) {
     return entry.pid == process.pid && entry.startTicks == process.startTicks;
 }
 
+// The used length of the holder table, kept within the table whatever the file says: a
+// damaged value must not lead outside it. Under the guard.
+std::uint32_t usedHolders(const SegmentHeader* header) {
+    std::uint32_t end = header->holderEnd;
+    return end < kMaxHolders ? end : kMaxHolders;
+}
+
 void trimHolders(SegmentHeader* header) {
-    while (header->holderEnd > 0 && header->holders[header->holderEnd - 1].pid == 0)
-        --header->holderEnd;
+    std::uint32_t end = usedHolders(header);
+    while (end > 0 && header->holders[end - 1].pid == 0)
+        --end;
+    header->holderEnd = end;
 }
 
 void clearHolder(Holder* entry) {
@@ -83,7 +64,8 @@ void clearHolder(Holder* entry) {
 // tells whether a live holder is left.
 bool sweepHolders(SegmentHeader* header, bool all) {
     bool live = false;
-    for (std::uint32_t i = 0; i < header->holderEnd; ++i) {
+    const std::uint32_t end = usedHolders(header);
+    for (std::uint32_t i = 0; i < end; ++i) {
         Holder& entry = header->holders[i];
         if (entry.pid == 0)
             continue;
@@ -102,7 +84,8 @@ bool sweepHolders(SegmentHeader* header, bool all) {
 bool addHolder(SegmentHeader* header, const ProcessStamp& self) {
     for (int pass = 0; pass < 2; ++pass) {
         Holder* freeEntry = nullptr;
-        for (std::uint32_t i = 0; i < header->holderEnd; ++i) {
+        const std::uint32_t end = usedHolders(header);
+        for (std::uint32_t i = 0; i < end; ++i) {
             Holder& entry = header->holders[i];
             if (sameProcess(entry, self)) {
                 ++entry.references;
@@ -113,8 +96,10 @@ bool addHolder(SegmentHeader* header, const ProcessStamp& self) {
             if ((entry.pid == 0 || entry.pid == self.pid) && freeEntry == nullptr)
                 freeEntry = &entry;
         }
-        if (freeEntry == nullptr && header->holderEnd < kMaxHolders)
-            freeEntry = &header->holders[header->holderEnd++];
+        if (freeEntry == nullptr && end < kMaxHolders) {
+            freeEntry = &header->holders[end];
+            header->holderEnd = end + 1;
+        }
         if (freeEntry != nullptr) {
             freeEntry->pid = self.pid;
             freeEntry->references = 1;
@@ -127,7 +112,8 @@ bool addHolder(SegmentHeader* header, const ProcessStamp& self) {
 }
 
 void removeHolder(SegmentHeader* header, const ProcessStamp& self) {
-    for (std::uint32_t i = 0; i < header->holderEnd; ++i) {
+    const std::uint32_t end = usedHolders(header);
+    for (std::uint32_t i = 0; i < end; ++i) {
         Holder& entry = header->holders[i];
         if (sameProcess(entry, self)) {
             if (--entry.references == 0)
@@ -136,6 +122,47 @@ void removeHolder(SegmentHeader* header, const ProcessStamp& self) {
         }
     }
     trimHolders(header);
+}
+
+bool knownKind(ObjectKind kind) {
+    switch (kind) {
+        case ObjectKind::Mutex:
+        case ObjectKind::Event:
+        case ObjectKind::Semaphore:
+        case ObjectKind::Section:
+            return true;
+    }
+    return false;
+}
+
+// Whether the stored header (and the state behind it) is one a builder of this layout
+// could have left, in a file of `fileSize` bytes. Under the guard, as the state's fields
+// change under it.
+bool soundHeader(const SegmentHeader* header, std::uint64_t fileSize) {
+    const ObjectKind kind = header->kind;
+    if (!knownKind(kind) || header->state.kind != kind)
+        return false;
+    if (header->holderEnd > kMaxHolders || header->nameLength > kMaxObjectNameLength)
+        return false;
+    if (kind == ObjectKind::Section) {
+        const std::uint64_t offset = header->dataOffset;
+        const std::uint64_t size = header->dataSize;
+        if (offset != headerBytes() || size == 0 || offset > fileSize || size > fileSize - offset)
+            return false;
+        const DWORD protect = header->protect;
+        return protect == PAGE_READWRITE || protect == PAGE_READONLY;
+    }
+    if (header->dataOffset != 0 || header->dataSize != 0)
+        return false;
+    const SyncState& state = header->state;
+    switch (kind) {
+        case ObjectKind::Event:
+            return state.manualReset <= 1 && state.signaled <= 1;
+        case ObjectKind::Semaphore:
+            return state.maximum > 0 && state.count >= 0 && state.count <= state.maximum;
+        default:
+            return true;
+    }
 }
 
 }  // namespace
@@ -159,22 +186,6 @@ NamedSegment::~NamedSegment() {
 
 SyncState* NamedSegment::state() const {
     return &header_->state;
-}
-
-ObjectKind NamedSegment::kind() const {
-    return header_->kind;
-}
-
-std::uint64_t NamedSegment::dataOffset() const {
-    return header_->dataOffset;
-}
-
-std::uint64_t NamedSegment::dataSize() const {
-    return header_->dataSize;
-}
-
-DWORD NamedSegment::protect() const {
-    return header_->protect;
 }
 
 int SegmentOpener::unlinkIfStillNamed(const NamedSegment& segment) {
@@ -230,6 +241,13 @@ DWORD SegmentOpener::attach(int fd, const ObjectName& name, ObjectKind kind, boo
     // Every object is linked in complete, so anything shorter is not one of ours.
     if (static_cast<std::size_t>(st.st_size) < headerBytes())
         return ERROR_INVALID_HANDLE;
+    // Planted in a directory everyone may write to, a link or a special file is no object;
+    // a regular file is taken only as its contents check out below. Its owner is not
+    // checked: an object is made by whichever of the product's accounts comes first, and
+    // one open to everyone may be written by every account, so the owner would vouch for
+    // nothing that the checks of the contents do not cover.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1)
+        return ERROR_INVALID_HANDLE;
     void* memory = ::mmap(nullptr, headerBytes(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED)
         return win32FromErrno(errno);
@@ -240,7 +258,7 @@ DWORD SegmentOpener::attach(int fd, const ObjectName& name, ObjectKind kind, boo
         return ERROR_INVALID_HANDLE;
 
     GuardLock guard(&header->state);
-    if (!guard.locked())
+    if (!guard.locked() || !soundHeader(header, static_cast<std::uint64_t>(st.st_size)))
         return ERROR_INVALID_HANDLE;
     if (header->deleted != 0 || !sweepHolders(header, false)) {
         // Every holder has closed it or died: the object is gone, whatever /dev/shm shows.
@@ -260,6 +278,10 @@ DWORD SegmentOpener::attach(int fd, const ObjectName& name, ObjectKind kind, boo
     if (!addHolder(header, currentProcess()))
         return ERROR_NO_SYSTEM_RESOURCES;
     segment->holderPid_ = ::getpid();
+    segment->kind_ = kind;
+    segment->dataOffset_ = header->dataOffset;
+    segment->dataSize_ = header->dataSize;
+    segment->protect_ = header->protect;
     guard.unlock();
     if (kind != ObjectKind::Section) {
         ::close(segment->fd_);
@@ -328,6 +350,10 @@ DWORD SegmentOpener::build(const ObjectName& name, const SegmentCreation& creati
         segment->inode_ = st.st_ino;
     }
     segment->holderPid_ = ::getpid();
+    segment->kind_ = creation.kind;
+    segment->dataOffset_ = header->dataOffset;
+    segment->dataSize_ = header->dataSize;
+    segment->protect_ = header->protect;
     if (creation.kind != ObjectKind::Section) {
         ::close(segment->fd_);
         segment->fd_ = -1;
@@ -338,8 +364,13 @@ DWORD SegmentOpener::build(const ObjectName& name, const SegmentCreation& creati
 
 DWORD openNamedSegment(const ObjectName& name, ObjectKind kind, const SegmentCreation* creation,
                        std::unique_ptr<NamedSegment>* out, bool* existed) {
+    const std::string path = storagePath(name.storageName);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        int fd = ::shm_open(name.storageName.c_str(), O_RDWR | O_CLOEXEC, 0);
+        // What shm_open() does, with the guards spelt out: a link is not followed out of
+        // the directory, and a fifo planted under the name does not block the open.
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0 && errno == ELOOP)
+            return ERROR_INVALID_HANDLE;
         if (fd >= 0) {
             SegmentOpener::Outcome outcome;
             DWORD rc = SegmentOpener::attach(fd, name, kind, creation != nullptr, out, &outcome);

@@ -32,7 +32,35 @@
 
 namespace kyos::sync_internal {
 
-struct SegmentHeader;
+// "kysync01": marks a file of /dev/shm as one of ours in this layout.
+constexpr std::uint64_t kSegmentMagic = 0x6b7973796e633031ULL;
+
+// Processes that may hold one object open at once. The table is in the object's first
+// pages; entries never used cost no memory.
+constexpr std::uint32_t kMaxHolders = 1024;
+
+struct Holder {
+    std::int32_t pid;
+    std::uint32_t references;
+    std::uint64_t startTicks;
+};
+
+// The start of every object's file. Any process that may open the file may write it, so
+// nothing read from it is taken as it stands.
+struct SegmentHeader {
+    std::uint64_t magic;
+    std::uint32_t headerSize;  // sizeof(SegmentHeader) of the builder: layout check
+    ObjectKind kind;
+    std::uint64_t dataOffset;
+    std::uint64_t dataSize;
+    DWORD protect;
+    std::uint32_t deleted;
+    std::uint32_t holderEnd;  // entries from here on are unused
+    std::uint32_t nameLength;
+    char name[kMaxObjectNameLength + 1];
+    Holder holders[kMaxHolders];
+    SyncState state;
+};
 
 class NamedSegment {
 public:
@@ -41,12 +69,14 @@ public:
     NamedSegment& operator=(const NamedSegment&) = delete;
 
     SyncState* state() const;
-    ObjectKind kind() const;
+    // What the header said when it was checked at the open (another process may write to
+    // the header at any time, so it is not read again).
+    ObjectKind kind() const { return kind_; }
     // Sections: the descriptor to map views from, where the data starts and its size.
     int fd() const { return fd_; }
-    std::uint64_t dataOffset() const;
-    std::uint64_t dataSize() const;
-    DWORD protect() const;
+    std::uint64_t dataOffset() const { return dataOffset_; }
+    std::uint64_t dataSize() const { return dataSize_; }
+    DWORD protect() const { return protect_; }
 
     // Lets go of the object (holder entry, and the name if nobody else holds it) but
     // leaves the memory mapped; it is unmapped by lingerWhileOwned() once no thread of this
@@ -63,6 +93,10 @@ private:
     dev_t device_ = 0;
     ino_t inode_ = 0;
     std::string storageName_;
+    ObjectKind kind_ = ObjectKind::Mutex;
+    std::uint64_t dataOffset_ = 0;
+    std::uint64_t dataSize_ = 0;
+    DWORD protect_ = PAGE_READWRITE;
     // The process that entered itself as holder (a forked child does not own the entry).
     pid_t holderPid_ = 0;
     bool keepMapped_ = false;
@@ -84,7 +118,8 @@ struct SegmentCreation {
 // Opens the object named `name`, expected to be of kind `kind`; with `creation` non-null
 // builds it when nobody holds the name. `*existed` tells whether it was there before.
 // Returns ERROR_SUCCESS or the Win32 code: ERROR_FILE_NOT_FOUND, ERROR_INVALID_HANDLE
-// (another kind, or another name whose storage collides), ERROR_ACCESS_DENIED,
+// (another kind, another name whose storage collides, or storage that is not a sound
+// object: damaged fields, a link, a special file), ERROR_ACCESS_DENIED,
 // ERROR_NO_SYSTEM_RESOURCES (the holder table is full), or a system failure.
 DWORD openNamedSegment(const ObjectName& name, ObjectKind kind, const SegmentCreation* creation,
                        std::unique_ptr<NamedSegment>* out, bool* existed);

@@ -20,13 +20,17 @@
 // call that opens an existing object succeeds with ERROR_ALREADY_EXISTS; one that makes
 // a new object sets 0. Opening a name nobody holds is ERROR_FILE_NOT_FOUND; an object the
 // process's user may not use is ERROR_ACCESS_DENIED; a handle of the wrong kind (or
-// closed) is ERROR_INVALID_HANDLE. The waits return WAIT_OBJECT_0 + index,
+// closed) is ERROR_INVALID_HANDLE, and so is a name whose storage holds anything but a
+// sound object of this layout (a damaged one, a link, a file planted by another program).
+// The waits return WAIT_OBJECT_0 + index,
 // WAIT_ABANDONED_0 + index (a mutex whose owning thread or process ended without
 // releasing it; the caller now owns it), WAIT_TIMEOUT (also left as last error) or
 // WAIT_FAILED with the reason as last error.
 //
 // Mutexes are recursive for their owning thread and owned by a thread, not a process: a
-// thread that ends while it owns one abandons it, as on Windows.
+// thread that ends while it owns one abandons it, as on Windows. They rest on a detail of
+// the C library's robust mutexes that it does not promise; where it does not hold,
+// createMutex() and openMutex() fail with ERROR_NOT_SUPPORTED.
 //
 // Threads: every function may be called from any thread, also on the same handle at once.
 // After fork() the child may create and open objects of its own; handles it inherited are
@@ -59,6 +63,13 @@ HANDLE openMutex(DWORD desiredAccess, const char* name);
 // ReleaseMutex: gives up one level of the calling thread's ownership. FALSE with
 // ERROR_NOT_OWNER when the calling thread does not own the mutex.
 BOOL releaseMutex(HANDLE mutex);
+
+// For a thread that took a mutex over abandoned (a wait returned WAIT_ABANDONED) only to
+// look, and gives it back unused: releases it as releaseMutex() does, but leaves the
+// abandonment for the next taker, whose wait returns WAIT_ABANDONED in turn. A thread that
+// holds the mutex more than once keeps it, unmarked. FALSE with ERROR_NOT_OWNER when the
+// calling thread does not own the mutex.
+BOOL releaseMutexAsAbandoned(HANDLE mutex);
 
 // CreateEvent: a manual-reset event stays signalled until reset; an auto-reset event lets
 // one waiter through per set and resets itself. For an existing event both flags are

@@ -84,10 +84,9 @@ void GuardLock::unlock() {
     state_ = nullptr;
 }
 
-void PendingWakes::announce(SyncState* state, std::uint32_t sequenceWaiters) {
+void PendingWakes::announce(SyncState* state) {
     state->sequence.fetch_add(1, std::memory_order_release);
-    std::uint32_t sleepers = state->sequenceSleepers;
-    std::uint32_t count = sequenceWaiters < sleepers ? sequenceWaiters : sleepers;
+    std::uint32_t count = state->sequenceSleepers;
     if (count > 0) {
         sequence_ = &state->sequence;
         sequenceCount_ =
@@ -175,9 +174,46 @@ std::uint32_t callerThreadId() {
     return cached.id;
 }
 
+namespace {
+
+// The one place that knows where glibc keeps a mutex's futex word: in __lock, in the
+// kernel's robust futex layout. That is what the kernel writes when an owner dies and
+// wakes, so waiting on it is what lets a waiter learn of the death. glibc does not promise
+// it: lockWordLayoutHolds() checks it at run time, and the tests check it more fully.
+int* lockWord(pthread_mutex_t* mutex) {
+    return &mutex->__data.__lock;
+}
+
+// Probes a robust mutex of this process: its word names the locking thread while held and
+// reads 0 when free, as the kernel's layout has it.
+bool probeLockWordLayout() {
+    pthread_mutex_t probe;
+    if (initRobustMutex(&probe, PTHREAD_MUTEX_RECURSIVE) != 0)
+        return false;
+    const int* word = lockWord(&probe);
+    bool holds = __atomic_load_n(word, __ATOMIC_SEQ_CST) == 0;
+    if (pthread_mutex_lock(&probe) == 0) {
+        const auto held = static_cast<std::uint32_t>(__atomic_load_n(word, __ATOMIC_SEQ_CST));
+        holds = holds && (held & FUTEX_TID_MASK) == static_cast<std::uint32_t>(::gettid()) &&
+                (held & FUTEX_OWNER_DIED) == 0;
+        pthread_mutex_unlock(&probe);
+        holds = holds && __atomic_load_n(word, __ATOMIC_SEQ_CST) == 0;
+    } else {
+        holds = false;
+    }
+    pthread_mutex_destroy(&probe);
+    return holds;
+}
+
+}  // namespace
+
+bool lockWordLayoutHolds() {
+    static const bool holds = probeLockWordLayout();
+    return holds;
+}
+
 int* tokenWord(SyncState* state) {
-    // glibc keeps a robust mutex's futex word, in the kernel's layout, in __lock.
-    return &state->token.__data.__lock;
+    return lockWord(&state->token);
 }
 
 std::uint32_t loadTokenWord(SyncState* state) {

@@ -40,8 +40,8 @@ struct SyncState {
     ObjectKind kind;
 
     // Mutex. `abandonedPending` is written only by a thread holding the token: a wait for
-    // all that took an abandoned token and had to give it back records the abandonment here
-    // for the next taker.
+    // all that took an abandoned token and had to give it back, or a call of
+    // releaseMutexAsAbandoned(), records the abandonment here for the next taker.
     pthread_mutex_t token;
     std::atomic<std::uint32_t> abandonedPending;
 
@@ -114,9 +114,12 @@ public:
     PendingWakes(const PendingWakes&) = delete;
     PendingWakes& operator=(const PendingWakes&) = delete;
 
-    // Under the guard: raises the state's sequence, wakes up to `sequenceWaiters` of its
-    // sleepers and every registered slot (clearing the slot bits).
-    void announce(SyncState* state, std::uint32_t sequenceWaiters);
+    // Under the guard: raises the state's sequence, wakes every one of its sleepers and
+    // every registered slot (clearing the slot bits). Every sleeper, not just as many as
+    // may get through: a woken waiter can be killed before it takes what it was woken
+    // for, and nothing would then wake the others to it. Those that find nothing sleep
+    // again.
+    void announce(SyncState* state);
     // Under the guard: only the registered slots.
     void collectSlots(SyncState* state);
     // After the guard is released.
@@ -135,8 +138,12 @@ void unregisterSlot(SyncState* state, std::uint32_t slot);
 // The calling thread's kernel id, as the token's lock word names its owner.
 std::uint32_t callerThreadId();
 
-// The token's lock word (see the header comment).
+// The token's lock word (see the header comment). Taken from glibc's mutex, whose layout
+// is not a public interface.
 int* tokenWord(SyncState* state);
+// Whether glibc's mutexes keep their lock word where tokenWord() looks, as checked once
+// per process; mutexes cannot be made or opened when not.
+bool lockWordLayoutHolds();
 std::uint32_t loadTokenWord(SyncState* state);
 // The word names a live owner: some thread holds the token and has not died.
 bool tokenHeldByLiveOwner(std::uint32_t word);

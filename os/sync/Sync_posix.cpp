@@ -322,7 +322,21 @@ SegmentCreation syncCreation(ObjectKind kind, ObjectSecurity security,
 
 }  // namespace
 
+namespace {
+
+// Without it a mutex would neither exclude nor report abandonment reliably.
+bool mutexesWork() {
+    if (sync_internal::lockWordLayoutHolds())
+        return true;
+    setLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+}  // namespace
+
 HANDLE createMutex(BOOL initialOwner, const char* name, ObjectSecurity security) {
+    if (!mutexesWork())
+        return nullptr;
     SegmentCreation creation =
         syncCreation(ObjectKind::Mutex, security, [initialOwner](SyncState* state) {
             int err = sync_internal::initMutexState(state);
@@ -337,29 +351,53 @@ HANDLE createMutex(BOOL initialOwner, const char* name, ObjectSecurity security)
 }
 
 HANDLE openMutex(DWORD desiredAccess, const char* name) {
+    if (!mutexesWork())
+        return nullptr;
     return openObject(ObjectKind::Mutex, desiredAccess, name);
 }
 
-BOOL releaseMutex(HANDLE mutex) {
+namespace {
+
+BOOL releaseOwnedMutex(HANDLE mutex, bool asAbandoned) {
     HandleRef<SyncHandle> handle = lookupObject(mutex, ObjectKind::Mutex, 0);
     if (!handle)
         return FALSE;
     SyncState* state = handle->object()->state();
     // Checked here rather than left to the unlock's EPERM: only the owner may touch the
     // lock's state, and the thread sanitizer rightly reports anyone else's unlock.
+    const std::uint32_t self = sync_internal::callerThreadId();
     std::uint32_t word = sync_internal::loadTokenWord(state);
     if (!sync_internal::tokenHeldByLiveOwner(word) ||
-        sync_internal::tokenOwnerThread(word) != sync_internal::callerThreadId()) {
+        sync_internal::tokenOwnerThread(word) != self) {
         setLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
+    // Written while the token is held, as a wait for all that gives a token back does.
+    if (asAbandoned)
+        state->abandonedPending.store(1);
     int rc = pthread_mutex_unlock(&state->token);
+    if (asAbandoned) {
+        word = sync_internal::loadTokenWord(state);
+        if (rc != 0 || (sync_internal::tokenHeldByLiveOwner(word) &&
+                        sync_internal::tokenOwnerThread(word) == self))
+            state->abandonedPending.store(0);  // still ours: nobody else is to be told
+    }
     if (rc != 0) {
         setLastError(rc == EPERM ? ERROR_NOT_OWNER : win32FromErrno(rc));
         return FALSE;
     }
     sync_internal::wakeAfterTokenRelease(state);
     return TRUE;
+}
+
+}  // namespace
+
+BOOL releaseMutex(HANDLE mutex) {
+    return releaseOwnedMutex(mutex, false);
+}
+
+BOOL releaseMutexAsAbandoned(HANDLE mutex) {
+    return releaseOwnedMutex(mutex, true);
 }
 
 HANDLE createEvent(BOOL manualReset, BOOL initialState, const char* name, ObjectSecurity security) {
@@ -395,7 +433,7 @@ BOOL changeEvent(HANDLE event, EventChange change) {
         switch (change) {
             case EventChange::Set:
                 state->signaled = 1;
-                wakes.announce(state, manual ? UINT32_MAX : 1);
+                wakes.announce(state);
                 break;
             case EventChange::Reset:
                 state->signaled = 0;
@@ -409,7 +447,7 @@ BOOL changeEvent(HANDLE event, EventChange change) {
                 ++state->pulseGeneration;
                 if (!manual && state->pulseGrants < present)
                     ++state->pulseGrants;
-                wakes.announce(state, manual ? UINT32_MAX : 1);
+                wakes.announce(state);
                 break;
             }
         }
@@ -466,14 +504,15 @@ BOOL releaseSemaphore(HANDLE semaphore, LONG releaseCount, LONG* previousCount) 
             setLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (state->count > state->maximum - releaseCount) {
+        // In 64 bits: the counts lie in memory other processes write.
+        if (std::int64_t{state->count} + releaseCount > state->maximum) {
             setLastError(ERROR_TOO_MANY_POSTS);
             return FALSE;
         }
         if (previousCount != nullptr)
             *previousCount = state->count;
         state->count += releaseCount;
-        wakes.announce(state, static_cast<std::uint32_t>(releaseCount));
+        wakes.announce(state);
     }
     wakes.send();
     return TRUE;

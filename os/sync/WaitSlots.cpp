@@ -47,7 +47,10 @@ int createTable() {
 
 WaitSlot* mapTable() {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        int fd = ::shm_open(kTableName, O_RDWR | O_CLOEXEC, 0);
+        // As shm_open() would, but with its guards spelt out: no link is followed, and a
+        // fifo planted under the name does not block.
+        int fd =
+            ::open(storagePath(kTableName).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) {
             if (errno != ENOENT || createTable() != 0)
                 break;
@@ -55,7 +58,8 @@ WaitSlot* mapTable() {
         }
         struct stat st;
         void* memory = MAP_FAILED;
-        if (::fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= kTableBytes)
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<std::size_t>(st.st_size) >= kTableBytes)
             memory = ::mmap(nullptr, kTableBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         else
             errno = EINVAL;

@@ -135,6 +135,40 @@ TEST(Handle, MakeRefusesNull) {
     EXPECT_EQ(kyos::lastError(), ERROR_INVALID_PARAMETER);
 }
 
+TEST(Handle, AFullTableRefusesTheObjectAndTakesAnotherOnceAHandleCloses) {
+    std::atomic<int> closes{0};
+    std::vector<HANDLE> taken;
+    kyos::closeHandle(makeCounting(&closes));  // a slot to be taken again once full
+    kyos::detail::limitHandleTableForTesting(true);
+    HANDLE refused = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    for (;;) {
+        HANDLE handle = makeCounting(&closes);
+        if (handle == INVALID_HANDLE_VALUE) {
+            refused = handle;
+            error = kyos::lastError();
+            break;
+        }
+        taken.push_back(handle);
+    }
+    const std::size_t takenWhenFull = taken.size();
+    HANDLE afterClose = INVALID_HANDLE_VALUE;
+    if (!taken.empty()) {
+        kyos::closeHandle(taken.back());
+        taken.pop_back();
+        afterClose = makeCounting(&closes);
+    }
+    kyos::detail::limitHandleTableForTesting(false);
+    EXPECT_EQ(refused, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_GE(takenWhenFull, 1u);  // the free slot was taken before the table counted as full
+    EXPECT_NE(afterClose, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(kyos::lookupHandleAs<CountingObject>(afterClose));
+    kyos::closeHandle(afterClose);
+    for (HANDLE handle : taken)
+        kyos::closeHandle(handle);
+}
+
 // Fails with ERROR_INVALID_HANDLE through every way in: both lookups and the close.
 void expectNotAHandle(HANDLE value) {
     kyos::setLastError(ERROR_SUCCESS);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -233,6 +235,21 @@ TEST(KyEvent, NamedEventSetInOneProcessWakesAWaiterInAnother) {
     mine.set();
     EXPECT_EQ(child.wait(), 0);
     EXPECT_FALSE(mine.wait(0));  // auto-reset: the waiter took the signal
+}
+
+// A wait that cannot be made (here: on a handle closed under the object) throws rather
+// than return as if the count or signal were taken, or the time had run out.
+TEST(KernelObjects, AWaitThatFailsThrowsWithTheSystemText) {
+    const std::string text = kyos::win32MessageText(ERROR_INVALID_HANDLE);
+    KySemaphore semaphore(1);
+    KyEvent event(true);
+    event.set();
+    ASSERT_TRUE(kyos::closeHandle(semaphore.getHandle()));
+    ASSERT_TRUE(kyos::closeHandle(event.getHandle()));
+    expectKyException([&] { semaphore.wait(); }, "KySemaphore::wait", text);
+    expectKyException([&] { semaphore.wait(0); }, "KySemaphore::wait", text);
+    expectKyException([&] { event.wait(); }, "KyEvent::wait", text);
+    expectKyException([&] { event.wait(kDeadlineMs); }, "KyEvent::wait", text);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -495,6 +512,38 @@ TYPED_TEST(MDKinds, AnotherHolderShowsAsSetAndTheHolderIsRecorded) {
     mine.unset();
 }
 
+// The product's processes run as different accounts and share these objects.
+TYPED_TEST(MDKinds, AProcessOfAnotherAccountSharesTheObject) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    constexpr uid_t kNobody = 65534;
+    const std::string name = uniqueName("shared");
+    TypeParam mine(name.c_str(), true);
+    ASSERT_NE(mine.getHandle(), nullptr);
+    struct stat st;
+    ASSERT_EQ(::stat(kyos::namedObjectPath(this->focused(name).c_str()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    Child child([&] {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            return 1;
+        TypeParam theirs(name.c_str(), true);
+        if (theirs.getHandle() == nullptr)
+            return 2;
+        if (!theirs.set(0))
+            return 3;
+        Child::sendToParent('h');
+        Child::receiveFromParent();
+        theirs.unset();
+        return 0;
+    });
+    EXPECT_EQ(child.receive(), 'h');
+    EXPECT_TRUE(mine.isSet());
+    child.send('u');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_FALSE(mine.isSet());
+}
+
 TYPED_TEST(MDKinds, SetReportsFailureWhenTheObjectCouldNotBeMade) {
     const std::string name = uniqueName("taken");
     ScopedHandle section(
@@ -505,7 +554,10 @@ TYPED_TEST(MDKinds, SetReportsFailureWhenTheObjectCouldNotBeMade) {
     EXPECT_FALSE(object.set(0));
     EXPECT_FALSE(object.set(INFINITE));
     EXPECT_EQ(object.getLastTimeAcquired(), 0);
-    EXPECT_FALSE(object.isSet());
+    // Nobody could look, so it is not reported free.
+    kyos::setLastError(0);
+    EXPECT_TRUE(object.isSet());
+    EXPECT_EQ(kyos::lastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     object.unset();
 }
 
@@ -574,6 +626,49 @@ TEST_F(MDTest, MDMutexWhoseOwnerDiedIsTakenOverAndReportedAbandoned) {
     mine.unset();
 }
 
+// Polling a mutex whose owner died takes it over for a moment; the next real taker, in
+// this process or another, must still learn of the abandonment.
+TEST_F(MDTest, PollingAnAbandonedMDMutexLeavesTheAbandonmentToTheNextTaker) {
+    for (bool nextInAnotherProcess : {false, true}) {
+        SCOPED_TRACE(nextInAnotherProcess ? "next taker in another process" : "next taker here");
+        const std::string name = uniqueName("mutex");
+        MDMutex mine(name.c_str(), true);
+        Child owner([&] {
+            MDMutex theirs(name.c_str(), true);
+            if (!theirs.set(0))
+                return 1;
+            Child::sendToParent('h');
+            Child::receiveFromParent();
+            return 0;
+        });
+        ASSERT_EQ(owner.receive(), 'h');
+        owner.kill(SIGKILL);
+        owner.wait();
+
+        EXPECT_FALSE(mine.isSet());
+        EXPECT_FALSE(mine.isSet());
+        if (nextInAnotherProcess) {
+            Child next([&] {
+                MDMutex theirs(name.c_str(), true);
+                if (!theirs.set(0))
+                    return 1;
+                const bool abandoned = theirs.wasAbandoned();
+                theirs.unset();
+                return abandoned ? 0 : 2;
+            });
+            EXPECT_EQ(next.wait(), 0);
+        } else {
+            ASSERT_TRUE(mine.set(0));
+            EXPECT_TRUE(mine.wasAbandoned());
+            mine.unset();
+        }
+        // Told once: the taker after that finds a mutex like any other.
+        ASSERT_TRUE(mine.set(0));
+        EXPECT_FALSE(mine.wasAbandoned());
+        mine.unset();
+    }
+}
+
 TEST_F(MDTest, SteppedSetWaitsOnTheLocksOwnObject) {
     const std::string name = uniqueName("stepped");
     MDLock holder(name.c_str(), true);
@@ -588,6 +683,94 @@ TEST_F(MDTest, SteppedSetWaitsOnTheLocksOwnObject) {
     ASSERT_TRUE(waiter.set(30, 10, name.c_str()));
     EXPECT_TRUE(holder.isSet());  // one object, seen through both handles
     waiter.unset();
+}
+
+// Between steps a lock makes its object afresh only when nothing of it can be held: never
+// while a thread holds it through this very object, whose handle may be the process's
+// only one.
+TEST_F(MDTest, SteppedSetNeverLetsASecondHolderIn) {
+    const std::string name = uniqueName("shared");
+    MDLock lock(name.c_str(), true);
+    ASSERT_TRUE(lock.set(0));
+    bool secondGotIn = true;
+    std::thread([&] { secondGotIn = lock.set(100, 10, name.c_str()); }).join();
+    EXPECT_FALSE(secondGotIn);
+
+    // A stepped waiter gets the lock once its holder lets go; the release lets exactly one
+    // party in, so another process finds it held.
+    std::promise<void> holding;
+    std::promise<void> letGo;
+    std::thread waiter([&] {
+        if (lock.set(kDeadlineMs, 10, name.c_str())) {
+            holding.set_value();
+            letGo.get_future().wait();
+            lock.unset();
+        }
+    });
+    lock.unset();
+    ASSERT_EQ(holding.get_future().wait_for(kDeadline), std::future_status::ready);
+    Child other([&] {
+        MDLock theirs(name.c_str(), true);
+        return theirs.set(0) ? 1 : 0;
+    });
+    EXPECT_EQ(other.wait(), 0);
+    letGo.set_value();
+    waiter.join();
+    Child after([&] {
+        MDLock theirs(name.c_str(), true);
+        return theirs.set(0) ? 0 : 1;
+    });
+    EXPECT_EQ(after.wait(), 0);
+}
+
+// Two threads of this process, on one object, and a second process, all stepping: never
+// two holders at once.
+TEST_F(MDTest, SteppedSettersOfTwoThreadsAndAnotherProcessExcludeEachOther) {
+    const std::string name = uniqueName("contended");
+    // Holders now and the most ever seen, in memory the child shares.
+    void* shared = ::mmap(nullptr, sizeof(std::atomic<int>) * 2, PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* holders = new (shared) std::atomic<int>[2] {};
+    auto hold = [holders] {
+        const int now = holders[0].fetch_add(1) + 1;
+        int most = holders[1].load();
+        while (now > most && !holders[1].compare_exchange_weak(most, now)) {
+        }
+        // Held past a step, so that the others' steps run out while it is held.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        holders[0].fetch_sub(1);
+    };
+    constexpr int kRounds = 100;
+    MDLock lock(name.c_str(), true);
+    Child other([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            // Made and let go each round, so that at times this process holds no handle.
+            MDLock theirs(name.c_str(), true);
+            if (!theirs.set(kDeadlineMs, 1, name.c_str()))
+                return 1;
+            hold();
+            theirs.unset();
+        }
+        return 0;
+    });
+    auto mine = [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (!lock.set(kDeadlineMs, 1, name.c_str())) {
+                ADD_FAILURE() << "no turn";
+                return;
+            }
+            hold();
+            lock.unset();
+        }
+    };
+    std::thread first(mine);
+    std::thread second(mine);
+    first.join();
+    second.join();
+    EXPECT_EQ(other.wait(), 0);
+    EXPECT_EQ(holders[1].load(), 1);
+    ::munmap(shared, sizeof(std::atomic<int>) * 2);
 }
 
 TEST_F(MDTest, SteppedSetReportsFailureWithoutAnObject) {

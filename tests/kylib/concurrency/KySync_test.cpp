@@ -647,18 +647,31 @@ TEST(KySplitRW, ReadHoldsOnOneLockDoNotStopWritingAnother) {
     a.writeUnlock();
 }
 
-#ifndef NDEBUG
-TEST(KySplitRWDeathTest, AskingToWriteWhileHoldingAReadHoldStopsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            KyRW rw;
-            rw.readLock();
-            rw.writeLock();
-        },
-        "upgrading a read lock to a write lock is not supported");
+// Unlocks do not ask who calls them: a read hold may be handed to another thread to
+// release, and the thread that took it may then write.
+TEST(KySplitRW, AReadHoldReleasedByAnotherThreadLetsItsTakerWrite) {
+    for (bool releasedWhileWaiting : {false, true}) {
+        SCOPED_TRACE(releasedWhileWaiting ? "released while the taker waits to write"
+                                          : "released before the taker asks to write");
+        KyRW rw;
+        rw.readLock();
+        std::thread releaser;
+        if (releasedWhileWaiting) {
+            releaser = std::thread([&] {
+                if (eventually([&] { return rw.waitingThreads() == 1; }))
+                    rw.readUnlock();
+            });
+        } else {
+            onOtherThread([&] { rw.readUnlock(); });
+        }
+        rw.writeLock();
+        EXPECT_EQ(rw.getWriteCnt(), 1);
+        EXPECT_EQ(rw.getReadCnt(), 0);
+        rw.writeUnlock();
+        if (releaser.joinable())
+            releaser.join();
+    }
 }
-#endif
 
 // ---------------------------------------------------------------------------------------
 // KyComplexLock

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "os/Handle.h"
 #include "os/LastError.h"
 #include "os/Win32.h"
 
@@ -109,6 +111,53 @@ TEST(KyThread, ACreateOnAHeldHandleStartsNothing) {
     ASSERT_NE(thread.createThread(&runThread, &second), nullptr);
     EXPECT_TRUE(thread.joinThread());
     EXPECT_EQ(second.runs, 1);
+}
+
+// Keeps the process's handle table full for its scope.
+class FullHandleTable {
+public:
+    FullHandleTable() {
+        kyos::detail::limitHandleTableForTesting(true);
+        for (;;) {
+            HANDLE handle = kyos::makeHandle(std::make_unique<kyos::HandleObject>());
+            if (handle == INVALID_HANDLE_VALUE)
+                break;
+            m_taken.push_back(handle);
+        }
+    }
+    ~FullHandleTable() {
+        kyos::detail::limitHandleTableForTesting(false);
+        for (HANDLE handle : m_taken)
+            kyos::closeHandle(handle);
+    }
+    FullHandleTable(const FullHandleTable&) = delete;
+    FullHandleTable& operator=(const FullHandleTable&) = delete;
+
+private:
+    std::vector<HANDLE> m_taken;
+};
+
+TEST(KyThread, ACreateWithoutARoomForItsHandleFailsAndStartsNothing) {
+    Started run;
+    KyThread thread;
+    void* handle = nullptr;
+    DWORD error = 0;
+    {
+        FullHandleTable full;
+        kyos::setLastError(0);
+        handle = thread.createThread(&runThread, &run);
+        error = kyos::lastError();
+    }
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_FALSE(thread.threadInProgress());
+    EXPECT_EQ(thread.getThreadID(), 0u);
+
+    // Nothing was started: a thread started now is the only one to run.
+    run.waitForGo = false;
+    ASSERT_NE(thread.createThread(&runThread, &run), nullptr);
+    EXPECT_TRUE(thread.joinThread());
+    EXPECT_EQ(run.runs, 1);
 }
 
 TEST(KyThread, ATimedJoinOfARunningThreadFailsAndKeepsTheHandle) {

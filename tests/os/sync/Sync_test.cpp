@@ -2,11 +2,13 @@
 #include "os/sync/Sync.h"
 
 #include <gtest/gtest.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -16,6 +18,8 @@
 
 #include "os/Handle.h"
 #include "os/LastError.h"
+#include "os/sync/KernelObject.h"
+#include "os/sync/SyncState.h"
 #include "tests/os/sync/SyncTestSupport.h"
 
 using kytest::eventually;
@@ -127,6 +131,33 @@ TEST_P(MutexTest, ThreadEndingAsOwnerAbandonsItToASleepingWaiter) {
     EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
 }
 
+TEST_P(MutexTest, ReleasedAsAbandonedItIsAbandonedToTheNextTaker) {
+    ScopedHandle mutex(create(FALSE));
+    ASSERT_TRUE(mutex);
+    Worker owner([&] { ASSERT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0); });
+    owner.join();
+
+    ASSERT_EQ(waitOn(mutex.get()), WAIT_ABANDONED);
+    EXPECT_TRUE(kyos::releaseMutexAsAbandoned(mutex.get()));
+    kyos::setLastError(0);
+    EXPECT_FALSE(kyos::releaseMutexAsAbandoned(mutex.get()));
+    EXPECT_EQ(kyos::lastError(), ERROR_NOT_OWNER);
+
+    // Held twice, the mutex stays with its owner, and the owner's own next level is no
+    // abandonment.
+    Worker next([&] {
+        EXPECT_EQ(waitOn(mutex.get()), WAIT_ABANDONED);
+        EXPECT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+        EXPECT_TRUE(kyos::releaseMutexAsAbandoned(mutex.get()));
+        EXPECT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+        EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+        EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+    });
+    next.join();
+    EXPECT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+    EXPECT_TRUE(kyos::releaseMutex(mutex.get()));
+}
+
 TEST_P(MutexTest, WaiterSleepsUntilRelease) {
     ScopedHandle mutex(create(TRUE));
     ASSERT_TRUE(mutex);
@@ -165,6 +196,55 @@ INSTANTIATE_TEST_SUITE_P(NamedAndUnnamed, MutexTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Named" : "Unnamed";
                          });
+
+// Mutexes wait on the futex word inside glibc's robust mutex, which glibc does not
+// promise to keep where os/sync reads it (SyncState.cpp, lockWord()). On a C library where
+// it is not the kernel's robust futex word, this fails: mutexes would then neither
+// exclude reliably nor learn of their owners' deaths.
+TEST(Mutex, TokenWordIsTheKernelsRobustFutexWord) {
+    namespace internal = kyos::sync_internal;
+    const char* kLayout =
+        "the C library's robust mutex no longer keeps the kernel's futex "
+        "word where os/sync reads it";
+    ASSERT_TRUE(internal::lockWordLayoutHolds()) << kLayout;
+    ScopedHandle mutex(kyos::createMutex(FALSE, nullptr));
+    ASSERT_TRUE(mutex);
+    internal::SyncState* state = internal::lookupSyncHandle(mutex.get())->object()->state();
+    EXPECT_EQ(internal::loadTokenWord(state), 0u) << kLayout;
+
+    std::atomic<std::uint32_t> ownerThread{0};
+    std::atomic<std::uint32_t> heldWord{0};
+    std::atomic<bool> mayEnd{false};
+    Worker owner([&] {
+        ASSERT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+        ownerThread.store(static_cast<std::uint32_t>(kytest::currentThreadId()));
+        heldWord.store(internal::loadTokenWord(state));
+        eventually([&] { return mayEnd.load(); });
+    });
+    ASSERT_TRUE(eventually([&] { return heldWord.load() != 0; }));
+    EXPECT_EQ(heldWord.load() & FUTEX_TID_MASK, ownerThread.load()) << kLayout;
+
+    // A sleeper marks the word as waited on, so that the owner's end wakes it.
+    std::atomic<DWORD> result{WAIT_FAILED};
+    std::atomic<std::uint32_t> takenWord{0};
+    std::atomic<std::uint32_t> waiterThread{0};
+    Worker waiter([&] {
+        waiterThread.store(static_cast<std::uint32_t>(kytest::currentThreadId()));
+        result.store(waitOn(mutex.get(), 20000));
+        takenWord.store(internal::loadTokenWord(state));
+        kyos::releaseMutex(mutex.get());
+    });
+    ASSERT_TRUE(eventually([&] { return waiter.asleep(); }));
+    EXPECT_NE(internal::loadTokenWord(state) & FUTEX_WAITERS, 0u) << kLayout;
+    mayEnd.store(true);
+    owner.join();
+    waiter.join();
+    // The kernel marked the dead owner's word, and the waiter took it over.
+    EXPECT_EQ(result.load(), WAIT_ABANDONED) << kLayout;
+    EXPECT_EQ(takenWord.load() & FUTEX_TID_MASK, waiterThread.load()) << kLayout;
+    EXPECT_EQ(takenWord.load() & FUTEX_OWNER_DIED, 0u) << kLayout;
+    EXPECT_EQ(internal::loadTokenWord(state), 0u) << kLayout;
+}
 
 TEST(Mutex, ExclusionHoldsUnderContention) {
     std::string name = objectName("counter");
