@@ -5,40 +5,17 @@
 
 #include <string>
 
-#include "os/registry/Registry.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/ToolRun.h"
 
 namespace {
 
-constexpr const char* kInstance = "SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001";
-
-class DemoCommandTest : public kytest::StoreTest {
+class DemoCommandTest : public kytest::ToolStoreTest {
 protected:
-    void SetUp() override {
-        kytest::StoreTest::SetUp();
-        if (kytest::toolFolder() == nullptr)
-            GTEST_SKIP() << "KY_TEST_BIN_DIR is not set";
-    }
-
-    void setText(const std::string& section, const char* name, const std::string& value,
-                 DWORD type = REG_SZ) {
-        HKEY key = nullptr;
-        std::string path = std::string(kInstance) + (section.empty() ? "" : "\\" + section);
-        ASSERT_EQ(kyos::reg::createKey(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(kyos::reg::setValue(key, name, type, value.c_str(),
-                                      static_cast<DWORD>(value.size() + 1)),
-                  ERROR_SUCCESS);
-        kyos::reg::closeKey(key);
-    }
-
     kytest::ToolResult demo(const std::string& store, bool asNobody = false,
                             const std::string& home = "") {
-        kytest::ToolOptions options{
-            {{"KY_REGISTRY", store}, {"KY_INSTANCE", "Instance001"}, {"KY_CLIENT_NAME", "client1"}},
-            "",
-            asNobody};
+        kytest::ToolOptions options = instanceOptions(store);
+        options.asNobody = asNobody;
         if (!home.empty())
             options.environment.push_back({"HOME", home});
         return kytest::runTool(dir_, {"demo"}, options);
@@ -47,8 +24,8 @@ protected:
 
 TEST_F(DemoCommandTest, FindsTheInstanceAndLogsItsRoad) {
     const std::string logs = dir_.file("logs");
-    setText("", "sProductVersion", "11.36.0");
-    setText("EventManager", "dEVLOGDIR", logs, REG_EXPAND_SZ);
+    setInstanceText("", "sProductVersion", "11.36.0");
+    setInstanceText("EventManager", "dEVLOGDIR", logs, REG_EXPAND_SZ);
     kytest::ToolResult r = demo(store_);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("Instance Instance001 of Sarvex: found\n"), std::string::npos) << r.out;
@@ -86,8 +63,8 @@ TEST_F(DemoCommandTest, LaysDownAFreshInstallForAnOrdinaryUser) {
 TEST_F(DemoCommandTest, ALogThatCannotBeOpenedFails) {
     const std::string blocker = dir_.file("blocker");
     kytest::writeFile(blocker, "not a folder");
-    setText("", "sProductVersion", "11.36.0");
-    setText("EventManager", "dEVLOGDIR", blocker + "/logs", REG_EXPAND_SZ);
+    setInstanceText("", "sProductVersion", "11.36.0");
+    setInstanceText("EventManager", "dEVLOGDIR", blocker + "/logs", REG_EXPAND_SZ);
     kytest::ToolResult r = demo(store_);
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("kybasic demo: cannot open the debug log"), std::string::npos) << r.err;

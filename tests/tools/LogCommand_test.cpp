@@ -4,45 +4,23 @@
 #include <string>
 #include <vector>
 
-#include "os/registry/Registry.h"
 #include "tests/support/TempDir.h"
 #include "tests/tools/ToolRun.h"
 
 namespace {
 
-constexpr const char* kEventManager =
-    "SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001\\EventManager";
-
-class LogCommandTest : public kytest::StoreTest {
+class LogCommandTest : public kytest::ToolStoreTest {
 protected:
     void SetUp() override {
-        kytest::StoreTest::SetUp();
-        if (kytest::toolFolder() == nullptr)
-            GTEST_SKIP() << "KY_TEST_BIN_DIR is not set";
+        kytest::ToolStoreTest::SetUp();
         logDir_ = dir_.file("logs");
-        setLogFolder(logDir_);
-    }
-
-    void setLogFolder(const std::string& folder) {
-        HKEY key = nullptr;
-        ASSERT_EQ(kyos::reg::createKey(HKEY_LOCAL_MACHINE, kEventManager, 0, KEY_ALL_ACCESS, &key,
-                                       nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(kyos::reg::setValue(key, "dEVLOGDIR", REG_EXPAND_SZ, folder.c_str(),
-                                      static_cast<DWORD>(folder.size() + 1)),
-                  ERROR_SUCCESS);
-        kyos::reg::closeKey(key);
+        setInstanceText("EventManager", "dEVLOGDIR", logDir_, REG_EXPAND_SZ);
     }
 
     kytest::ToolResult log(const std::vector<std::string>& args) {
         std::vector<std::string> all{"log"};
         all.insert(all.end(), args.begin(), args.end());
-        return kytest::runTool(dir_, all,
-                               {{{"KY_REGISTRY", store_},
-                                 {"KY_INSTANCE", "Instance001"},
-                                 {"KY_CLIENT_NAME", "client1"}},
-                                "",
-                                false});
+        return kytest::runTool(dir_, all, instanceOptions(store_));
     }
     std::string logText() { return kytest::readFile(logDir_ + "/kytest.log"); }
 
@@ -86,7 +64,7 @@ TEST_F(LogCommandTest, ALogThatCannotBeWrittenFails) {
     // nobody can create.
     const std::string blocker = dir_.file("blocker");
     kytest::writeFile(blocker, "not a folder");
-    setLogFolder(blocker + "/logs");
+    setInstanceText("EventManager", "dEVLOGDIR", blocker + "/logs", REG_EXPAND_SZ);
     kytest::ToolResult r = log({"kytest", "1", "lost"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("kybasic log: cannot open the log 'kytest' in '" + blocker + "/logs'"),

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/registry/Registry.h"
 #include "tests/support/TempDir.h"
 
 namespace kytest {
@@ -75,5 +76,38 @@ inline ToolResult runTool(const TempDir& scratch, const std::vector<std::string>
         return {};
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
 }
+
+// A test of a verb run as the tool, with a private store holding the instance the tool
+// is pointed at; skips when the tool's folder is unknown.
+class ToolStoreTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        if (toolFolder() == nullptr)
+            GTEST_SKIP() << "KY_TEST_BIN_DIR is not set";
+    }
+
+    // A text value of Instance001 ("" is its root).
+    void setInstanceText(const std::string& section, const char* name, const std::string& value,
+                         DWORD type = REG_SZ) {
+        HKEY key = nullptr;
+        std::string path = std::string("SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001") +
+                           (section.empty() ? "" : "\\" + section);
+        ASSERT_EQ(kyos::reg::createKey(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(kyos::reg::setValue(key, name, type, value.c_str(),
+                                      static_cast<DWORD>(value.size() + 1)),
+                  ERROR_SUCCESS);
+        kyos::reg::closeKey(key);
+    }
+
+    // The environment that points the tool at this test's store and instance.
+    ToolOptions instanceOptions(const std::string& store) const {
+        return {
+            {{"KY_REGISTRY", store}, {"KY_INSTANCE", "Instance001"}, {"KY_CLIENT_NAME", "client1"}},
+            "",
+            false};
+    }
+};
 
 }  // namespace kytest

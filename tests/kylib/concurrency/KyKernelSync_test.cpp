@@ -601,6 +601,22 @@ TEST_F(MDTest, MDEventUnsetInOneProcessWakesAWaiterInAnother) {
     EXPECT_EQ(child.wait(), 0);
 }
 
+// A child process takes the MD object `name` and is killed while it holds it.
+template <class Object>
+void holdInAChildThatDies(const std::string& name) {
+    Child holder([&] {
+        Object theirs(name.c_str(), true);
+        if (!theirs.set(0))
+            return 1;
+        Child::sendToParent('h');
+        Child::receiveFromParent();
+        return 0;
+    });
+    ASSERT_EQ(holder.receive(), 'h');
+    holder.kill(SIGKILL);
+    holder.wait();
+}
+
 TEST_F(MDTest, MDMutexWhoseOwnerDiedIsTakenOverAndReportedAbandoned) {
     const std::string name = uniqueName("mutex");
     MDMutex mine(name.c_str(), true);
@@ -633,17 +649,7 @@ TEST_F(MDTest, PollingAnAbandonedMDMutexLeavesTheAbandonmentToTheNextTaker) {
         SCOPED_TRACE(nextInAnotherProcess ? "next taker in another process" : "next taker here");
         const std::string name = uniqueName("mutex");
         MDMutex mine(name.c_str(), true);
-        Child owner([&] {
-            MDMutex theirs(name.c_str(), true);
-            if (!theirs.set(0))
-                return 1;
-            Child::sendToParent('h');
-            Child::receiveFromParent();
-            return 0;
-        });
-        ASSERT_EQ(owner.receive(), 'h');
-        owner.kill(SIGKILL);
-        owner.wait();
+        ASSERT_NO_FATAL_FAILURE(holdInAChildThatDies<MDMutex>(name));
 
         EXPECT_FALSE(mine.isSet());
         EXPECT_FALSE(mine.isSet());
@@ -784,17 +790,7 @@ TEST_F(MDTest, SteppedSetReportsFailureWithoutAnObject) {
 TEST_F(MDTest, SteppedSetTakesALockWhoseHolderDiedWithIt) {
     const std::string name = uniqueName("orphan");
     MDLock mine(name.c_str(), true);
-    Child child([&] {
-        MDLock theirs(name.c_str(), true);
-        if (!theirs.set(0))
-            return 1;
-        Child::sendToParent('h');
-        Child::receiveFromParent();
-        return 0;
-    });
-    ASSERT_EQ(child.receive(), 'h');
-    child.kill(SIGKILL);
-    child.wait();
+    ASSERT_NO_FATAL_FAILURE(holdInAChildThatDies<MDLock>(name));
     EXPECT_FALSE(mine.set(0));  // a semaphore is not abandoned: the count stays taken
     EXPECT_TRUE(mine.set(kDeadlineMs, 10, name.c_str()));
     mine.unset();
