@@ -28,7 +28,18 @@
 // renameKey) never leave half a tree behind, even when the process is killed. A
 // Transaction groups several calls of one thread into one; a ReadTransaction gives
 // several reads one moment of the store.
+//
+// Caching: the threads of a process share a cache of where keys live and of values (and
+// of their absence), bounded in memory (setCacheLimit). It is coherent across the
+// processes of the machine: once a write call has returned in any process, every read
+// that starts afterwards, in any process, returns what it wrote. A thread inside a
+// Transaction or ReadTransaction reads the store itself. KY_REGISTRY_CACHE=0 in the
+// environment turns the process's cache off (its writes are still announced to the
+// others). What the cache cannot see is the store file changed by another program while
+// processes run.
 #pragma once
+
+#include <cstddef>
 
 #include <cstdint>
 #include <string>
@@ -47,6 +58,11 @@ std::string defaultStorePath();
 void setStorePath(const std::string& path);
 std::string storePath();
 
+// The bound of the process's read cache in bytes (16 MiB unless set; 0 caches nothing),
+// and what it holds now.
+void setCacheLimit(std::size_t bytes);
+std::size_t cacheMemoryUsed();
+
 // RegOpenKeyEx: opens an existing key. `options` is 0; the 32/64-bit view bits of
 // `access` are accepted and ignored.
 DWORD openKey(HKEY parent, std::string_view subKey, DWORD options, REGSAM access, HKEY* result);
@@ -64,6 +80,11 @@ DWORD closeKey(HKEY key);
 // size needed; with a buffer too small for the value, ERROR_MORE_DATA and `*size`
 // receives the size needed. An empty name is the key's default value.
 DWORD queryValue(HKEY key, std::string_view name, DWORD* type, void* data, DWORD* size);
+
+// RegGetValue: the value `name` of the key `subKey` below `key` (empty: `key` itself),
+// as queryValue gives it, without opening a handle.
+DWORD getValue(HKEY key, std::string_view subKey, std::string_view name, DWORD* type, void* data,
+               DWORD* size);
 
 // RegSetValueEx: stores the bytes as given. Data larger than the store holds (SQLite's
 // length limit, 1,000,000,000 bytes unless built otherwise) is ERROR_INVALID_PARAMETER.
