@@ -63,6 +63,11 @@ std::string storePath();
 void setCacheLimit(std::size_t bytes);
 std::size_t cacheMemoryUsed();
 
+// For tests: called by a writer at each step of announcing its commit to the caches (0:
+// its buckets are marked, the commit is not made yet; 1: committed, the buckets are not
+// moved on yet), so that a test can stop or kill it there. Null: none.
+void setAnnounceHookForTesting(void (*hook)(int step));
+
 // RegOpenKeyEx: opens an existing key. `options` is 0; the 32/64-bit view bits of
 // `access` are accepted and ignored.
 DWORD openKey(HKEY parent, std::string_view subKey, DWORD options, REGSAM access, HKEY* result);

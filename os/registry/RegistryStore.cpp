@@ -494,6 +494,13 @@ namespace {
 // before the commit and moved on after it, so that no process's cache serves an entry
 // from before the change once the commit is done. A change that cannot be announced is
 // not committed.
+std::atomic<void (*)(int)> g_announceHook{nullptr};
+
+void announceStep(int step) {
+    if (auto hook = g_announceHook.load(std::memory_order_acquire))
+        hook(step);
+}
+
 int commitAnnounced(Connection& c) {
     if (c.touched.empty() && !c.touchedAll)
         return c.run(kCommit);
@@ -502,7 +509,9 @@ int commitAnnounced(Connection& c) {
     ChangeCounters& counters = c.store().counters;
     if (!counters.begin(c.touched, c.touchedAll))
         return SQLITE_PERM;
+    announceStep(0);
     int rc = c.run(kCommit);
+    announceStep(1);
     counters.end(c.touched, c.touchedAll);
     return rc;
 }
@@ -613,6 +622,10 @@ void setCacheLimit(std::size_t bytes) {
 
 std::size_t cacheMemoryUsed() {
     return currentStore()->cache.memoryUsed();
+}
+
+void setAnnounceHookForTesting(void (*hook)(int step)) {
+    g_announceHook.store(hook, std::memory_order_release);
 }
 
 Transaction::Transaction() {

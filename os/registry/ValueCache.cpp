@@ -366,10 +366,11 @@ void ValueCache::store(std::unique_ptr<CacheEntry> entry) {
         sizeof(CacheEntry) + kNodeOverhead + entry->key.capacity() + entry->bytes.capacity();
     if (entry->charge > bound / kShards)
         return;
-    // Read under an even counter that has not moved since: otherwise a change was being
-    // committed while it was read, and it may be either side of it.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if ((entry->counter & 1) != 0 || counters_.read(entry->bucket) != entry->counter)
+    // Read while a change was being committed: it may be either side of it, and is not
+    // to be trusted even while the counter stays. (An entry read under an even counter
+    // is right as long as that counter holds: a change to its bucket moves the counter
+    // before it commits, and the counter was read before the store.)
+    if ((entry->counter & 1) != 0)
         return;
     EntryRef ref(entry.release());
     Shard& shard = shardOf(ref->hash);

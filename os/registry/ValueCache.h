@@ -6,12 +6,13 @@
 // ("<store>-kycache"): one 64-bit counter per bucket, a key's path and a key's row each
 // hashing to one bucket. A writer marks the buckets its transaction touches (the counter
 // turns odd) just before it commits, and moves them on again (even) after the commit,
-// holding the file's robust mutex from one to the other. A cached entry carries the
-// counter it was read under and is used only while that counter is unchanged; a reader
-// files what it read only when the counter was even and stayed the same across the read.
-// So a read that starts after a write call has returned, in whatever process, never sees
-// an entry made before that write. A writer that dies between marking and moving on
-// leaves its buckets odd: uncached until the next change to them.
+// holding the file's robust mutex from one to the other. A reader reads the counter
+// before it reads the store, and files what it read under that counter when it was even;
+// an entry is used only while its bucket's counter is the one it was filed under. So a
+// read that starts after a write call has returned, in whatever process, never sees an
+// entry made before that write, and none is trusted while a change is being committed. A writer
+// that dies between marking and moving on leaves its buckets odd: uncached until the next change to
+// them.
 //
 // Memory is bounded (an LRU bound per shard); negative answers are cached too. A thread
 // keeps a small front cache of the shared entries it used last, validated the same way,
@@ -122,8 +123,8 @@ public:
 
     // The entry for `key` when one is cached and still valid.
     EntryRef find(const std::string& key) const;
-    // Files an entry read under `counter` (read before the store was read), unless the
-    // bucket moved on meanwhile or was odd.
+    // Files an entry read under its `counter` (read before the store was), unless that was
+    // odd: a change was being committed.
     void store(std::unique_ptr<CacheEntry> entry);
 
     std::size_t memoryUsed() const { return used_.load(std::memory_order_relaxed); }
