@@ -53,7 +53,8 @@ struct PlatformStore {
 // points it back at this one, and at the instance it was laid out for.
 void useStore() {
     static PlatformStore store;
-    kyos::reg::setStorePath(store.path);
+    if (kyos::reg::storePath() != store.path)
+        kyos::reg::setStorePath(store.path);
     KYPI_Focus::setFocus("Instance001");
     KYPI_Focus::setProductName("Sarvex");
     KYPI_Focus::setProductType(KELBRIN_PRODUCT_TYPE_DEFAULT);
@@ -70,7 +71,22 @@ void BM_PlatformInfo_GetNumber_NewStorePerCall(benchmark::State& state) {
     if (value != kPlatformType)
         state.SkipWithError("wrong value read");
 }
-BENCHMARK(BM_PlatformInfo_GetNumber_NewStorePerCall);
+BENCHMARK(BM_PlatformInfo_GetNumber_NewStorePerCall)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same read with the store's read cache off: every read is an SQLite statement.
+void BM_PlatformInfo_GetNumber_NewStorePerCall_NoCache(benchmark::State& state) {
+    useStore();
+    kyos::reg::setCacheLimit(0);
+    unsigned long value = 0;
+    for (auto _ : state) {
+        KYPlatformInfo().getNumber("Base", "nPLATTYPE", &value);
+        benchmark::DoNotOptimize(value);
+    }
+    kyos::reg::setCacheLimit(16u << 20);
+    if (value != kPlatformType)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_PlatformInfo_GetNumber_NewStorePerCall_NoCache);
 
 void BM_PlatformInfo_GetNumber_OneStore(benchmark::State& state) {
     useStore();

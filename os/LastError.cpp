@@ -6,7 +6,9 @@
 namespace kyos {
 namespace {
 
-thread_local DWORD t_lastError = ERROR_SUCCESS;
+// Set by nearly every call of the layer: initial-exec keeps it one instruction away
+// (the library is loaded with the program, not opened later).
+__attribute__((tls_model("initial-exec"))) thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 struct CodeText {
     DWORD code;
@@ -57,7 +59,8 @@ constexpr CodeText kMessages[] = {
     {ERROR_DIRECTORY, "The directory name is invalid."},
     {ERROR_NOT_OWNER, "Attempt to release mutex not owned by caller."},
     {ERROR_TOO_MANY_POSTS, "Too many posts were made to a semaphore."},
-    {ERROR_PARTIAL_COPY, "Only part of a ReadProcessMemory or WriteProcessMemory request was completed."},
+    {ERROR_PARTIAL_COPY,
+     "Only part of a ReadProcessMemory or WriteProcessMemory request was completed."},
     {ERROR_ARITHMETIC_OVERFLOW, "Arithmetic result exceeded 32 bits."},
     {ERROR_ABANDONED_WAIT_0,
      "The wait operation was abandoned because the object it waited on was abandoned."},
@@ -67,15 +70,14 @@ constexpr CodeText kMessages[] = {
     {ERROR_CANTOPEN, "The configuration registry key could not be opened."},
     {ERROR_CANTREAD, "The configuration registry key could not be read."},
     {ERROR_CANTWRITE, "The configuration registry key could not be written."},
-    {ERROR_REGISTRY_CORRUPT,
-     "The configuration registry database is corrupt."},
+    {ERROR_REGISTRY_CORRUPT, "The configuration registry database is corrupt."},
     {ERROR_REGISTRY_IO_FAILED,
      "An I/O operation initiated by the registry failed unrecoverably. The registry could not "
      "read in, or write out, or flush, one of the files that contain the system's image of the "
      "registry."},
-    {ERROR_KEY_DELETED, "Illegal operation attempted on a registry key that has been marked for deletion."},
-    {ERROR_CHILD_MUST_BE_VOLATILE,
-     "Cannot create a stable subkey under a volatile parent key."},
+    {ERROR_KEY_DELETED,
+     "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {ERROR_CHILD_MUST_BE_VOLATILE, "Cannot create a stable subkey under a volatile parent key."},
     {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running."},
     {ERROR_FILE_CORRUPT, "The file or directory is corrupted and unreadable."},
     {ERROR_NO_UNICODE_TRANSLATION,
@@ -88,7 +90,8 @@ constexpr CodeText kMessages[] = {
     {ERROR_LOGON_FAILURE, "The user name or password is incorrect."},
     {ERROR_INTERNAL_ERROR, "An internal error occurred."},
     {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
-    {ERROR_INVALID_STATE, "The group or resource is not in the correct state to perform the requested operation."},
+    {ERROR_INVALID_STATE,
+     "The group or resource is not in the correct state to perform the requested operation."},
     {ERROR_INVALID_ADDRESS, "Attempt to access invalid address."},
     {ERROR_MAPPED_ALIGNMENT,
      "The base address or the file offset specified does not have the proper alignment."},
@@ -98,9 +101,13 @@ constexpr CodeText kMessages[] = {
 
 }  // namespace
 
-DWORD lastError() noexcept { return t_lastError; }
+DWORD lastError() noexcept {
+    return t_lastError;
+}
 
-void setLastError(DWORD code) noexcept { t_lastError = code; }
+void setLastError(DWORD code) noexcept {
+    t_lastError = code;
+}
 
 DWORD setLastErrorFromErrno(int err) noexcept {
     DWORD code = win32FromErrno(err);
@@ -110,47 +117,77 @@ DWORD setLastErrorFromErrno(int err) noexcept {
 
 DWORD win32FromErrno(int err) noexcept {
     switch (err) {
-        case 0: return ERROR_SUCCESS;
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case 0:
+            return ERROR_SUCCESS;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
         case EACCES:
         case EPERM:
-        case EROFS: return ERROR_ACCESS_DENIED;
-        case EBADF: return ERROR_INVALID_HANDLE;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
         case EMFILE:
-        case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-        case EEXIST: return ERROR_ALREADY_EXISTS;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
         case ENOSPC:
-        case EDQUOT: return ERROR_DISK_FULL;
-        case EPIPE: return ERROR_BROKEN_PIPE;
-        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-        case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
-        case EBUSY: return ERROR_BUSY;
-        case ETXTBSY: return ERROR_SHARING_VIOLATION;
-        case EAGAIN: return ERROR_LOCK_VIOLATION;
-        case ETIMEDOUT: return ERROR_TIMEOUT;
-        case EISDIR: return ERROR_DIRECTORY;
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case EPIPE:
+            return ERROR_BROKEN_PIPE;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EBUSY:
+            return ERROR_BUSY;
+        case ETXTBSY:
+            return ERROR_SHARING_VIOLATION;
+        case EAGAIN:
+            return ERROR_LOCK_VIOLATION;
+        case ETIMEDOUT:
+            return ERROR_TIMEOUT;
+        case EISDIR:
+            return ERROR_DIRECTORY;
         case ENOSYS:
-        case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
-        case EFAULT: return ERROR_NOACCESS;
-        case EIO: return ERROR_WRITE_FAULT;
+        case EOPNOTSUPP:
+            return ERROR_NOT_SUPPORTED;
+        case EFAULT:
+            return ERROR_NOACCESS;
+        case EIO:
+            return ERROR_WRITE_FAULT;
         case EOVERFLOW:
-        case ERANGE: return ERROR_ARITHMETIC_OVERFLOW;
-        case ECONNREFUSED: return ERROR_CONNECTION_REFUSED;
-        case EILSEQ: return ERROR_NO_UNICODE_TRANSLATION;
-        case ECANCELED: return ERROR_CANCELLED;
-        case ESRCH: return ERROR_NOT_FOUND;
-        case EOWNERDEAD: return ERROR_ABANDONED_WAIT_0;
-        case ENOTRECOVERABLE: return ERROR_INVALID_HANDLE;
-        default: return ERROR_INVALID_FUNCTION;
+        case ERANGE:
+            return ERROR_ARITHMETIC_OVERFLOW;
+        case ECONNREFUSED:
+            return ERROR_CONNECTION_REFUSED;
+        case EILSEQ:
+            return ERROR_NO_UNICODE_TRANSLATION;
+        case ECANCELED:
+            return ERROR_CANCELLED;
+        case ESRCH:
+            return ERROR_NOT_FOUND;
+        case EOWNERDEAD:
+            return ERROR_ABANDONED_WAIT_0;
+        case ENOTRECOVERABLE:
+            return ERROR_INVALID_HANDLE;
+        default:
+            return ERROR_INVALID_FUNCTION;
     }
 }
 
 std::string win32MessageText(DWORD code) {
     for (const CodeText& entry : kMessages) {
-        if (entry.code == code) return entry.text;
+        if (entry.code == code)
+            return entry.text;
     }
     char buf[32];
     std::snprintf(buf, sizeof buf, "Unknown error %lu", static_cast<unsigned long>(code));

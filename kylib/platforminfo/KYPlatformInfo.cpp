@@ -70,6 +70,19 @@ bool equalsIgnoreCase(const std::string& a, const char* b) {
     return strcasecmp(a.c_str(), b) == 0;
 }
 
+// The thread's text for building key paths, in the static TLS block (the library is loaded
+// with the program) behind a plain pointer, so that finding it costs no lookup.
+__attribute__((tls_model("initial-exec"))) thread_local std::string* t_pathBuffer = nullptr;
+thread_local std::unique_ptr<std::string> t_pathOwner;
+
+std::string& threadPathBuffer() {
+    if (t_pathBuffer == nullptr) {
+        t_pathOwner = std::make_unique<std::string>();
+        t_pathBuffer = t_pathOwner.get();
+    }
+    return *t_pathBuffer;
+}
+
 REGSAM extraAccess() {
     return static_cast<REGSAM>(
         KYPlatformInfo::Reg_Additional_Flags.load(std::memory_order_relaxed));
@@ -333,45 +346,62 @@ int KYPlatformInfo::deletePlatformInfo() {
 // Key expansion.
 
 std::string KYPlatformInfo::expandKeyName(const char* key) {
-    m_regError = 0;
-    if (key == nullptr)
-        return std::string();
     std::string out;
+    expandKeyNameInto(key, out);
+    return out;
+}
+
+// Into a text the caller keeps, so that a read of a value allocates nothing once warm.
+bool KYPlatformInfo::expandKeyNameInto(const char* key, std::string& out) {
+    m_regError = 0;
+    out.clear();
+    if (key == nullptr)
+        return false;
     if (key[0] != '~') {
         out = key;
-    } else {
-        const std::string rest = normalisedRest(std::string_view(key + 1));
-        out = kProductRoot + m_productName + "\\";
-        if (KYPI_Focus::getProductType() != KELBRIN_PRODUCT_TYPE_NO_INSTANCE) {
-            if (m_focus.empty()) {
-                fail("KYPlatformInfo::expandKeyName",
-                     std::string("Can't resolve registry key [") + key +
-                         "]: current focus is unknown",
-                     ERROR_INVALID_STATE);
-                KYPI_Focus::doCrashThisProcess(true,
-                                               "KYPI_Focus::setFocus() is not set. Cannot access "
-                                               "registry at this point. Causing a debugger break "
-                                               "now");
-            }
-            out += m_focus;
-            out += '\\';
-            const char* remote = KYPI_Focus::getRemoteTesselFocus();
-            if (!isEmpty(remote)) {
-                std::string section = rest;
-                while (!section.empty() && section.back() == '\\')
-                    section.pop_back();
-                if (equalsIgnoreCase(section, "Zentra") || equalsIgnoreCase(section, "__Cache")) {
-                    out += kRemoteZentras;
-                    out += '\\';
-                    out += remote;
-                    out += '\\';
-                }
+        std::replace(out.begin(), out.end(), '/', '\\');
+        return true;
+    }
+    out += kProductRoot;
+    out += m_productName;
+    out += '\\';
+    if (KYPI_Focus::getProductType() != KELBRIN_PRODUCT_TYPE_NO_INSTANCE) {
+        if (m_focus.empty()) {
+            fail("KYPlatformInfo::expandKeyName",
+                 std::string("Can't resolve registry key [") + key + "]: current focus is unknown",
+                 ERROR_INVALID_STATE);
+            KYPI_Focus::doCrashThisProcess(true,
+                                           "KYPI_Focus::setFocus() is not set. Cannot access "
+                                           "registry at this point. Causing a debugger break "
+                                           "now");
+        }
+        out += m_focus;
+        out += '\\';
+        const char* remote = KYPI_Focus::getRemoteTesselFocus();
+        if (!isEmpty(remote)) {
+            std::string section = normalisedRest(std::string_view(key + 1));
+            while (!section.empty() && section.back() == '\\')
+                section.pop_back();
+            if (equalsIgnoreCase(section, "Zentra") || equalsIgnoreCase(section, "__Cache")) {
+                out += kRemoteZentras;
+                out += '\\';
+                out += remote;
+                out += '\\';
             }
         }
-        out += rest;
     }
-    std::replace(out.begin(), out.end(), '/', '\\');
-    return out;
+    // The rest with slashes as back-slashes, without leading back-slashes and with each
+    // run of them collapsed into one.
+    const std::size_t restStart = out.size();
+    for (const char* p = key + 1; *p != '\0'; ++p) {
+        if (isSeparator(*p)) {
+            if (out.size() != restStart && out.back() != '\\')
+                out += '\\';
+        } else {
+            out += *p;
+        }
+    }
+    return true;
 }
 
 // =========================================================================================
@@ -383,30 +413,18 @@ bool KYPlatformInfo::getRegValue(const char* key, const char* field, unsigned lo
     resetStatus();
     if (isEmpty(key) || isEmpty(field) || type == nullptr || data == nullptr || size < 0)
         return fail(kFunction, "Invalid arguments.", ERROR_INVALID_PARAMETER);
-    const std::string path = expandKeyName(key);
-    if (path.empty())
+    // Read without opening a handle, through the store's cache: this is the read every
+    // setting of the product takes. The path is built in a text of the thread's that is
+    // not used again once the store has answered (what runs after, logging a failure
+    // say, may read the store itself).
+    std::string& path = threadPathBuffer();
+    if (!expandKeyNameInto(key, path) || path.empty())
         return fail(kFunction, "Invalid arguments.", ERROR_INVALID_PARAMETER);
-
-    auto_reg_key handle;
-    // The narrow path: a round trip through UTF-16 would change bytes that are not UTF-8,
-    // and the key written under them could not be read back.
-    CHbError err =
-        FXRegistry::ApiRegOpenKey(handle, HKEY_LOCAL_MACHINE, path, 0, KEY_READ | extraAccess());
-    if (err.IsError()) {
-        const DWORD code = FXErrorUtil::GetWin32(err);
-        if (code == ERROR_FILE_NOT_FOUND) {
-            m_regError = -2;
-            m_lastError = code;
-            return false;
-        }
-        return fail(kFunction,
-                    std::string("Failed to open registry key [") + key + "]: " + err.AsString(),
-                    code);
-    }
-
     DWORD valueType = REG_NONE;
     DWORD valueSize = static_cast<DWORD>(size);
-    const DWORD rc = kyos::reg::queryValue(handle.get(), field, &valueType, data, &valueSize);
+    bool keyExists = false;
+    const DWORD rc = kyos::reg::getValue(HKEY_LOCAL_MACHINE, path, field, &valueType, data,
+                                         &valueSize, &keyExists);
     if (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
         *type = valueType;
         size = static_cast<int>(std::min<DWORD>(valueSize, INT_MAX));
@@ -415,7 +433,7 @@ bool KYPlatformInfo::getRegValue(const char* key, const char* field, unsigned lo
         case ERROR_SUCCESS:
             return true;
         case ERROR_FILE_NOT_FOUND:
-            m_regError = -3;
+            m_regError = keyExists ? -3 : -2;
             m_lastError = rc;
             return false;
         case ERROR_MORE_DATA:
@@ -424,7 +442,9 @@ bool KYPlatformInfo::getRegValue(const char* key, const char* field, unsigned lo
             return false;
         default:
             return fail(kFunction,
-                        std::string("Failed to query field [") + field + "] under registry key [" +
+                        std::string(keyExists ? "Failed to query field [" + std::string(field) +
+                                                    "] under registry key ["
+                                              : "Failed to open registry key [") +
                             key + "]: " + kyos::win32MessageText(rc),
                         rc);
     }

@@ -200,6 +200,8 @@ public:
 
     // The registry path below HKEY_LOCAL_MACHINE; "" on failure.
     std::string expandKeyName(const char* key);
+    // The same into `out` (false for a null key).
+    bool expandKeyNameInto(const char* key, std::string& out);
 
     // ---- Derived queries.
     // The role bits; 0 when missing or invalid.

@@ -58,7 +58,7 @@ std::string defaultStorePath();
 void setStorePath(const std::string& path);
 std::string storePath();
 
-// The bound of the process's read cache in bytes (16 MiB unless set; 0 caches nothing),
+// The bound of the process's read cache in bytes (16 MiB unless set; 0 turns it off),
 // and what it holds now.
 void setCacheLimit(std::size_t bytes);
 std::size_t cacheMemoryUsed();
@@ -87,9 +87,10 @@ DWORD closeKey(HKEY key);
 DWORD queryValue(HKEY key, std::string_view name, DWORD* type, void* data, DWORD* size);
 
 // RegGetValue: the value `name` of the key `subKey` below `key` (empty: `key` itself),
-// as queryValue gives it, without opening a handle.
+// as queryValue gives it, without opening a handle. A missing key and a missing value are
+// both ERROR_FILE_NOT_FOUND; `keyExists` (may be null) tells them apart.
 DWORD getValue(HKEY key, std::string_view subKey, std::string_view name, DWORD* type, void* data,
-               DWORD* size);
+               DWORD* size, bool* keyExists = nullptr);
 
 // RegSetValueEx: stores the bytes as given. Data larger than the store holds (SQLite's
 // length limit, 1,000,000,000 bytes unless built otherwise) is ERROR_INVALID_PARAMETER.

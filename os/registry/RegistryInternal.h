@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -141,7 +142,8 @@ public:
     // The cache this thread's reads may use now: none inside a transaction or read view
     // (they must see their own moment of the store), or when caching is off.
     ValueCache* readCache() {
-        return depth == 0 && readDepth == 0 && cacheOn_ ? &store_->cache : nullptr;
+        return depth == 0 && readDepth == 0 && cacheOn_ && ValueCache::limit() != 0 ? &store_->cache
+                                                                                    : nullptr;
     }
     // Records a bucket the current write changes; announced when it commits.
     void touch(std::uint32_t bucket) { touched.push_back(bucket); }
@@ -153,11 +155,19 @@ public:
     // The buckets the open write transaction changed (or all of them).
     std::vector<std::uint32_t> touched;
     bool touchedAll = false;
+    std::string path;      // reused for folded key paths on the hot path
     std::string scratch;   // reused for folding names on the hot path
     std::string cacheKey;  // reused for building cache keys on the hot path
+    std::string spelling;  // reused for the cache key of a path as a caller spelled it
+    std::string reading;   // reused for the cache key of a value read through a spelling
 
     // The wait for a busy store ends at this time (set on the first retry).
     std::int64_t busyDeadline = 0;
+
+    // Whether the thread is inside SQLite on this connection now (SqlScope), for a fork
+    // to wait on; and how deep.
+    std::atomic<bool> inside{false};
+    int insideDepth = 0;
 
 private:
     std::shared_ptr<Store> store_;
@@ -173,6 +183,21 @@ DWORD connection(Connection*& out);
 // The calling thread's connection when it is `c` and still in a transaction (or read
 // view): a thread that moved to another store or connection has lost it already.
 Connection* threadConnection(void* c);
+
+// Marks the thread inside SQLite on `c` for its scope. A thread that forks waits until no
+// other thread is (a child must not inherit SQLite's locks held), and a thread entering
+// while one forks waits for the fork. Nests. Every use of SQLite on a connection is inside
+// one; the cache's own locks are never taken inside one.
+class SqlScope {
+public:
+    explicit SqlScope(Connection& c);
+    ~SqlScope();
+    SqlScope(const SqlScope&) = delete;
+    SqlScope& operator=(const SqlScope&) = delete;
+
+private:
+    Connection& c_;
+};
 
 // Binding helpers. Texts are bound without copying; they outlive the statement's step.
 void bindText(sqlite3_stmt* s, int i, std::string_view v);
@@ -201,7 +226,7 @@ void endRead(Connection& c);
 // One write transaction of a call, or a savepoint inside the thread's open transaction.
 class WriteScope {
 public:
-    explicit WriteScope(Connection& c) : c_(c), status_(beginWrite(c)) {}
+    explicit WriteScope(Connection& c) : sql_(c), c_(c), status_(beginWrite(c)) {}
     ~WriteScope() {
         if (status_ == ERROR_SUCCESS && !finished_)
             endWrite(c_, false);
@@ -216,6 +241,7 @@ public:
     }
 
 private:
+    SqlScope sql_;  // first made, last gone: the whole transaction is inside SQLite
     Connection& c_;
     DWORD status_;
     bool finished_ = false;

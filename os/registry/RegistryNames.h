@@ -23,4 +23,9 @@ std::string folded(std::string_view name);
 // separators are ignored). Returns false when a part is longer than kMaxKeyNameLength.
 bool splitKeyPath(std::string_view path, std::vector<std::string_view>& parts);
 
+// Appends the parts of `path` to the folded path `out`, folded and joined by "\" (as
+// splitting and folding each part would); false, with `out` partly extended, when a part
+// is too long.
+bool appendFoldedPath(std::string& out, std::string_view path);
+
 }  // namespace kyos::reg

@@ -356,10 +356,23 @@ ConnectionList& connections() {
     return *list;
 }
 
+// Set while a thread forks: threads about to run SQLite wait, and the fork waits for those
+// already in it (see SqlScope).
+std::atomic<bool> g_forking{false};
+
 // A child of fork() has one thread: the locks of the connection list and of the current
-// store's cache must be free in it.
+// store's cache must be free in it, and so must SQLite's own (its allocator's, its file
+// and shared-memory locks), which a parent thread inside SQLite holds. So the fork waits
+// until no thread is inside SQLite, and keeps new ones out until it is done. Threads
+// reading what the cache holds go on meanwhile.
 void forkPrepare() {
-    connections().mutex.lock();
+    g_forking.store(true, std::memory_order_seq_cst);
+    ConnectionList& list = connections();
+    list.mutex.lock();
+    for (Connection* c : list.all) {
+        while (c->inside.load(std::memory_order_seq_cst))
+            sched_yield();
+    }
     g_storeMutex.lock();
     if (g_store)
         g_store->cache.lockAll();
@@ -369,6 +382,7 @@ void forkParent() {
         g_store->cache.unlockAll();
     g_storeMutex.unlock();
     connections().mutex.unlock();
+    g_forking.store(false, std::memory_order_release);
 }
 void forkChild() {
     forkParent();
@@ -393,25 +407,41 @@ void closeInherited(uint64_t forkGeneration) {
         delete c;
 }
 
-// The calling thread's connection, owned by the process list.
+// Closes a connection of this process (still listed, so that a fork waits for it) and
+// forgets it.
+void dropConnection(Connection* conn) {
+    ConnectionList& list = connections();
+    {
+        std::lock_guard<std::mutex> lock(list.mutex);
+        if (std::find(list.all.begin(), list.all.end(), conn) == list.all.end())
+            return;  // already closed as an inherited connection
+    }
+    {
+        SqlScope sql(*conn);
+        conn->close();
+    }
+    {
+        std::lock_guard<std::mutex> lock(list.mutex);
+        list.all.erase(std::remove(list.all.begin(), list.all.end(), conn), list.all.end());
+    }
+    delete conn;
+}
+
+// The calling thread's connection, for the fast path: a plain pointer, in the static TLS
+// block (the library is loaded with the program), so that finding it takes no call into
+// the dynamic linker and no check of an initialisation guard.
+__attribute__((tls_model("initial-exec"))) thread_local Connection* t_conn = nullptr;
+
+// Owns t_conn's connection (through the process list) and closes it when the thread ends.
 struct ThreadSlot {
-    Connection* conn = nullptr;
     ~ThreadSlot() { release(); }
+    void arm() {}  // first use constructs it, which registers its destructor
     void release() {
+        Connection* conn = t_conn;
         if (conn == nullptr)
             return;
-        ConnectionList& list = connections();
-        {
-            std::lock_guard<std::mutex> lock(list.mutex);
-            auto it = std::find(list.all.begin(), list.all.end(), conn);
-            if (it == list.all.end()) {
-                conn = nullptr;  // already closed as an inherited connection
-                return;
-            }
-            list.all.erase(it);
-        }
-        delete conn;
-        conn = nullptr;
+        t_conn = nullptr;
+        dropConnection(conn);
     }
 };
 thread_local ThreadSlot t_slot;
@@ -422,11 +452,16 @@ void purgeVolatileKeys(Connection& c);
 
 // The calling thread's connection to the current store, opened on first use.
 DWORD connection(Connection*& out) {
-    static std::once_flag atfork;
-    std::call_once(atfork, [] { pthread_atfork(forkPrepare, forkParent, forkChild); });
+    // Checked before call_once, which costs more than a load on every call.
+    static std::atomic<bool> atforkDone{false};
+    if (!atforkDone.load(std::memory_order_acquire)) {
+        static std::once_flag atfork;
+        std::call_once(atfork, [] { pthread_atfork(forkPrepare, forkParent, forkChild); });
+        atforkDone.store(true, std::memory_order_release);
+    }
     uint64_t storeGen = g_storeGeneration.load(std::memory_order_acquire);
     uint64_t forkGen = g_forkGeneration.load(std::memory_order_relaxed);
-    Connection* c = t_slot.conn;
+    Connection* c = t_conn;
     if (c != nullptr && c->forkGeneration() == forkGen && c->storeGeneration() == storeGen &&
         c->db()) {
         out = c;
@@ -435,24 +470,55 @@ DWORD connection(Connection*& out) {
     if (c != nullptr && c->forkGeneration() != forkGen)
         closeInherited(forkGen);
     t_slot.release();
-    auto fresh = std::make_unique<Connection>(currentStore(), storeGen, forkGen);
-    DWORD rc = fresh->open();
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    c = fresh.release();
+    static std::once_flag sqliteConfig;
+    std::call_once(sqliteConfig, [] {
+        // Before SQLite starts: its allocation statistics would take a process-wide lock
+        // on every allocation. (When the program started SQLite already, this is refused,
+        // and nothing else changes.)
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    });
+    c = new Connection(currentStore(), storeGen, forkGen);
     {
         ConnectionList& list = connections();
         std::lock_guard<std::mutex> lock(list.mutex);
-        list.all.push_back(c);
+        list.all.push_back(c);  // listed first: a fork waits for the opening
     }
-    t_slot.conn = c;
+    DWORD rc;
+    {
+        SqlScope sql(*c);
+        rc = c->open();
+    }
+    if (rc != ERROR_SUCCESS) {
+        dropConnection(c);
+        return rc;
+    }
+    t_slot.arm();
+    t_conn = c;
     std::call_once(c->store().volatilePurge, purgeVolatileKeys, std::ref(*c));
     out = c;
     return ERROR_SUCCESS;
 }
 
+SqlScope::SqlScope(Connection& c) : c_(c) {
+    if (c_.insideDepth++ > 0)
+        return;
+    for (;;) {
+        c_.inside.store(true, std::memory_order_seq_cst);
+        if (!g_forking.load(std::memory_order_seq_cst))
+            return;
+        c_.inside.store(false, std::memory_order_seq_cst);
+        while (g_forking.load(std::memory_order_acquire))
+            sched_yield();
+    }
+}
+
+SqlScope::~SqlScope() {
+    if (--c_.insideDepth == 0)
+        c_.inside.store(false, std::memory_order_release);
+}
+
 Connection* threadConnection(void* c) {
-    return c != nullptr && t_slot.conn == c ? t_slot.conn : nullptr;
+    return c != nullptr && t_conn == c ? t_conn : nullptr;
 }
 
 void bindText(sqlite3_stmt* s, int i, std::string_view v) {
@@ -563,6 +629,7 @@ void endRead(Connection& c) {
 
 // Deletes the volatile keys of an earlier boot, once per process and store.
 void purgeVolatileKeys(Connection& c) {
+    SqlScope inside(c);
     sqlite3_stmt* s = nullptr;
     std::string stored;
     if (sqlite3_prepare_v2(c.db(), "SELECT value FROM meta WHERE name='boot_id'", -1, &s,
@@ -631,8 +698,10 @@ void setAnnounceHookForTesting(void (*hook)(int step)) {
 Transaction::Transaction() {
     Connection* c;
     status_ = connection(c);
-    if (status_ == ERROR_SUCCESS)
+    if (status_ == ERROR_SUCCESS) {
+        SqlScope sql(*c);
         status_ = beginWrite(*c);
+    }
     if (status_ == ERROR_SUCCESS)
         connection_ = c;
     setLastError(status_);
@@ -648,8 +717,10 @@ Connection* transactionConnection(void* c) {
 }  // namespace
 
 Transaction::~Transaction() {
-    if (Connection* c = transactionConnection(connection_))
+    if (Connection* c = transactionConnection(connection_)) {
+        SqlScope sql(*c);
         endWrite(*c, false);
+    }
 }
 
 DWORD Transaction::commit() {
@@ -657,6 +728,7 @@ DWORD Transaction::commit() {
     connection_ = nullptr;
     if (c == nullptr)
         return done(status_ != ERROR_SUCCESS ? status_ : ERROR_INVALID_STATE);
+    SqlScope sql(*c);
     return done(endWrite(*c, true));
 }
 
@@ -665,6 +737,7 @@ ReadTransaction::ReadTransaction() {
     status_ = connection(c);
     // Inside a write transaction the reads already see one moment: its own.
     if (status_ == ERROR_SUCCESS && c->depth == 0) {
+        SqlScope sql(*c);
         status_ = beginRead(*c);
         if (status_ == ERROR_SUCCESS)
             connection_ = c;
@@ -676,8 +749,10 @@ ReadTransaction::~ReadTransaction() {
     // As for Transaction: a thread that moved to another store or connection has lost
     // the view already.
     Connection* c = threadConnection(connection_);
-    if (c != nullptr && c->readDepth > 0)
+    if (c != nullptr && c->readDepth > 0) {
+        SqlScope sql(*c);
         endRead(*c);
+    }
 }
 
 }  // namespace kyos::reg

@@ -51,50 +51,56 @@ bool isPredefined(HKEY key, int& root, const std::string*& prefix);
 // long.
 bool joinPath(std::string_view base, std::string_view sub, std::string& out,
               std::vector<std::string_view>* partsOut) {
-    thread_local std::vector<std::string_view> parts;
-    if (!splitKeyPath(sub, parts))
-        return false;
     out.assign(base);
-    for (std::string_view p : parts) {
+    if (partsOut == nullptr)
+        return appendFoldedPath(out, sub);
+    if (!splitKeyPath(sub, *partsOut))
+        return false;
+    for (std::string_view p : *partsOut) {
         if (!out.empty())
             out += '\\';
         appendFolded(out, p);
     }
-    if (partsOut)
-        *partsOut = parts;
     return true;
 }
 
 // The folded name of a value in the connection's scratch text.
 
-DWORD lookup(Connection& c, int root, std::string_view path, int64_t& id, bool& isVolatile) {
-    ValueCache* cache = c.readCache();
+namespace {
+
+// What a key lookup found, and the counter it may be filed under.
+struct Found {
+    std::int64_t id = 0;  // 0: no such key
+    bool isVolatile = false;
     std::uint32_t bucket = 0;
     std::uint64_t counter = 1;
+};
+
+// The key at a folded path, through the cache when `cache` is given.
+DWORD lookupFolded(Connection& c, ValueCache* cache, int root, std::string_view path,
+                   Found& found) {
     if (cache != nullptr) {
         ValueCache::keyOf(c.cacheKey, root, path);
-        if (EntryRef e = cache->find(c.cacheKey)) {
-            if (e->row == 0)
-                return ERROR_FILE_NOT_FOUND;
-            id = e->row;
-            isVolatile = e->isVolatile;
-            return ERROR_SUCCESS;
+        if (const CacheEntry* e = cache->find(c.cacheKey)) {
+            found = Found{e->row, e->isVolatile, e->bucket, e->counter};
+            return found.id == 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
         }
-        bucket = ChangeCounters::keyBucket(root, path);
-        counter = cache->counters().read(bucket);  // before the store is read
+        found.bucket = ChangeCounters::keyBucket(root, path);
+        found.counter = cache->counters().read(found.bucket);  // before the store is read
     }
-    sqlite3_stmt* s = c.stmt(kLookupKey);
-    if (s == nullptr)
-        return ERROR_OUTOFMEMORY;
     int rc;
     {
+        SqlScope sql(c);
+        sqlite3_stmt* s = c.stmt(kLookupKey);
+        if (s == nullptr)
+            return ERROR_OUTOFMEMORY;
         Reset reset(s);
         sqlite3_bind_int(s, 1, root);
         bindText(s, 2, path);
         rc = sqlite3_step(s);
         if (rc == SQLITE_ROW) {
-            id = sqlite3_column_int64(s, 0);
-            isVolatile = sqlite3_column_int(s, 1) != 0;
+            found.id = sqlite3_column_int64(s, 0);
+            found.isVolatile = sqlite3_column_int(s, 1) != 0;
         }
     }
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
@@ -102,14 +108,61 @@ DWORD lookup(Connection& c, int root, std::string_view path, int64_t& id, bool& 
     if (cache != nullptr) {
         auto entry = std::make_unique<CacheEntry>();
         entry->key = c.cacheKey;
-        entry->bucket = bucket;
-        entry->counter = counter;
-        entry->row = rc == SQLITE_ROW ? id : 0;
-        entry->isVolatile = rc == SQLITE_ROW && isVolatile;
+        entry->bucket = found.bucket;
+        entry->counter = found.counter;
+        entry->row = found.id;
+        entry->isVolatile = found.isVolatile;
         cache->store(std::move(entry));
     }
     return rc == SQLITE_ROW ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
+
+}  // namespace
+
+DWORD lookup(Connection& c, int root, std::string_view path, int64_t& id, bool& isVolatile) {
+    Found found;
+    DWORD rc = lookupFolded(c, c.readCache(), root, path, found);
+    id = found.id;
+    isVolatile = found.isVolatile;
+    return rc;
+}
+
+namespace {
+
+// The key `subKey` below `base` as the caller spells it. The cache remembers the spelling
+// too, so that a warm open or read of a key does not fold its path again; the folded path
+// comes with it, into `foldedPath` when asked for.
+DWORD findKey(Connection& c, const Ref& base, std::string_view subKey, Found& found,
+              std::string* foldedPath) {
+    ValueCache* cache = c.readCache();
+    if (cache != nullptr) {
+        ValueCache::spellingOf(c.spelling, base.root, base.path, subKey);
+        if (const CacheEntry* e = cache->find(c.spelling)) {
+            found = Found{e->row, e->isVolatile, e->bucket, e->counter};
+            if (foldedPath != nullptr)
+                foldedPath->assign(e->bytes);
+            return found.id == 0 ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+        }
+    }
+    if (!joinPath(base.path, subKey, c.path))
+        return ERROR_INVALID_PARAMETER;
+    if (foldedPath != nullptr)
+        *foldedPath = c.path;
+    DWORD rc = lookupFolded(c, cache, base.root, c.path, found);
+    if (cache != nullptr && (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND)) {
+        auto entry = std::make_unique<CacheEntry>();
+        entry->key = c.spelling;
+        entry->bucket = found.bucket;
+        entry->counter = found.counter;
+        entry->row = found.id;
+        entry->isVolatile = found.isVolatile;
+        entry->bytes = c.path;
+        cache->store(std::move(entry));
+    }
+    return rc;
+}
+
+}  // namespace
 
 namespace {
 
@@ -177,6 +230,7 @@ DWORD Call::start(HKEY key) {
 DWORD keyGone(Connection& c, const Ref& ref) {
     if (ref.id == 0)
         return ERROR_FILE_NOT_FOUND;
+    SqlScope sql(c);
     sqlite3_stmt* s = c.stmt(kKeyExists);
     if (s == nullptr)
         return ERROR_OUTOFMEMORY;
@@ -191,13 +245,13 @@ DWORD keyGone(Connection& c, const Ref& ref) {
 
 namespace {
 
-HKEY newHandle(Connection& c, int root, int64_t id, const std::string& path, REGSAM access,
+HKEY newHandle(Connection& c, int root, int64_t id, std::string path, REGSAM access,
                bool isVolatile) {
     auto* h = new KeyHandle;
     h->magic = kHandleMagic;
     h->root = root;
     h->id = id;
-    h->path = path;
+    h->path = std::move(path);
     h->access = access;
     h->isVolatile = isVolatile;
     h->storeGeneration = c.storeGeneration();
@@ -287,15 +341,13 @@ DWORD openKey(HKEY parent, std::string_view subKey, DWORD options, REGSAM access
     if (rc != ERROR_SUCCESS)
         return done(rc);
     Connection& c = *call.c;
-    thread_local std::string path;
-    if (!joinPath(call.ref.path, subKey, path))
-        return done(ERROR_INVALID_PARAMETER);
-    int64_t id;
-    bool isVolatile;
-    rc = lookup(c, call.ref.root, path, id, isVolatile);
+    Found found;
+    std::string path;
+    rc = findKey(c, call.ref, subKey, found, &path);
     if (rc != ERROR_SUCCESS)
         return done(rc);
-    *result = newHandle(c, call.ref.root, id, path, normaliseAccess(access), isVolatile);
+    *result = newHandle(c, call.ref.root, found.id, std::move(path), normaliseAccess(access),
+                        found.isVolatile);
     return done(ERROR_SUCCESS);
 }
 
@@ -375,17 +427,48 @@ DWORD giveValue(DWORD valueType, const void* bytes, DWORD length, DWORD* type, v
     return ERROR_SUCCESS;
 }
 
+// A reading to file besides the value itself: the key as its caller spelled it, found under
+// its own bucket and counter (getValue).
+struct Reading {
+    const std::string* key;
+    const Found* keyFound;
+};
+
+// Files a reading of a value (its answer, under both its key's and its value's counters).
+void storeReading(ValueCache& cache, const Reading& reading, std::uint32_t valueBucket,
+                  std::uint64_t valueCounter, bool found, DWORD valueType, const void* bytes,
+                  DWORD length) {
+    auto entry = std::make_unique<CacheEntry>();
+    entry->key = *reading.key;
+    entry->bucket = reading.keyFound->bucket;
+    entry->counter = reading.keyFound->counter;
+    entry->twoBuckets = true;
+    entry->bucket2 = valueBucket;
+    entry->counter2 = valueCounter;
+    entry->row = reading.keyFound->id;
+    entry->found = found;
+    entry->type = valueType;
+    if (length != 0)
+        entry->bytes.assign(static_cast<const char*>(bytes), length);
+    cache.store(std::move(entry));
+}
+
 // A value of the key at row `row`, from the cache when it holds it, else from the store
-// (and then into the cache). ERROR_KEY_DELETED when the row is gone.
+// (and then into the cache, with `reading` too when given). ERROR_KEY_DELETED when the
+// row is gone.
 DWORD readValue(Connection& c, std::int64_t row, std::string_view name, DWORD* type, void* data,
-                DWORD* size) {
+                DWORD* size, const Reading* reading = nullptr) {
     std::string_view fold = foldName(c, name);
     ValueCache* cache = c.readCache();
     std::uint32_t bucket = 0;
     std::uint64_t counter = 1;
     if (cache != nullptr) {
         ValueCache::valueOf(c.cacheKey, row, fold);
-        if (EntryRef e = cache->find(c.cacheKey)) {
+        if (const CacheEntry* e = cache->find(c.cacheKey)) {
+            if (reading != nullptr) {
+                storeReading(*cache, *reading, e->bucket, e->counter, e->found, e->type,
+                             e->bytes.data(), static_cast<DWORD>(e->bytes.size()));
+            }
             if (!e->found)
                 return ERROR_FILE_NOT_FOUND;
             return giveValue(e->type, e->bytes.data(), static_cast<DWORD>(e->bytes.size()), type,
@@ -394,35 +477,47 @@ DWORD readValue(Connection& c, std::int64_t row, std::string_view name, DWORD* t
         bucket = ChangeCounters::valueBucket(row);
         counter = cache->counters().read(bucket);  // before the store is read
     }
-    sqlite3_stmt* s = c.stmt(kQueryValue);
-    if (s == nullptr)
-        return ERROR_OUTOFMEMORY;
-    Reset reset(s);
-    sqlite3_bind_int64(s, 1, row);
-    bindText(s, 2, fold);
-    int step = sqlite3_step(s);
-    if (step == SQLITE_DONE)
-        return ERROR_KEY_DELETED;
-    if (step != SQLITE_ROW)
-        return fromSqlite(step);
-    const bool found = sqlite3_column_type(s, 0) != SQLITE_NULL;
-    const DWORD valueType = found ? static_cast<DWORD>(sqlite3_column_int64(s, 0)) : 0;
-    const void* bytes = found ? sqlite3_column_blob(s, 1) : nullptr;
-    const auto length = found ? static_cast<DWORD>(sqlite3_column_bytes(s, 1)) : 0;
-    if (cache != nullptr && length <= ValueCache::kMaxCachedValueBytes) {
-        auto entry = std::make_unique<CacheEntry>();
-        entry->key = c.cacheKey;
-        entry->bucket = bucket;
-        entry->counter = counter;
-        entry->found = found;
-        entry->type = valueType;
-        if (length != 0)
-            entry->bytes.assign(static_cast<const char*>(bytes), length);
+    // Read inside SQLite; the answer is handed out and copied for the cache there, and
+    // filed after (the cache's locks are never taken inside SQLite).
+    std::unique_ptr<CacheEntry> entry;
+    DWORD rc;
+    {
+        SqlScope sql(c);
+        sqlite3_stmt* s = c.stmt(kQueryValue);
+        if (s == nullptr)
+            return ERROR_OUTOFMEMORY;
+        Reset reset(s);
+        sqlite3_bind_int64(s, 1, row);
+        bindText(s, 2, fold);
+        int step = sqlite3_step(s);
+        if (step == SQLITE_DONE)
+            return ERROR_KEY_DELETED;
+        if (step != SQLITE_ROW)
+            return fromSqlite(step);
+        const bool found = sqlite3_column_type(s, 0) != SQLITE_NULL;
+        const DWORD valueType = found ? static_cast<DWORD>(sqlite3_column_int64(s, 0)) : 0;
+        const void* bytes = found ? sqlite3_column_blob(s, 1) : nullptr;
+        const auto length = found ? static_cast<DWORD>(sqlite3_column_bytes(s, 1)) : 0;
+        if (cache != nullptr && length <= ValueCache::kMaxCachedValueBytes) {
+            entry = std::make_unique<CacheEntry>();
+            entry->key = c.cacheKey;
+            entry->bucket = bucket;
+            entry->counter = counter;
+            entry->found = found;
+            entry->type = valueType;
+            if (length != 0)
+                entry->bytes.assign(static_cast<const char*>(bytes), length);
+        }
+        rc = found ? giveValue(valueType, bytes, length, type, data, size) : ERROR_FILE_NOT_FOUND;
+    }
+    if (entry != nullptr) {
+        if (reading != nullptr) {
+            storeReading(*cache, *reading, bucket, counter, entry->found, entry->type,
+                         entry->bytes.data(), static_cast<DWORD>(entry->bytes.size()));
+        }
         cache->store(std::move(entry));
     }
-    if (!found)
-        return ERROR_FILE_NOT_FOUND;
-    return giveValue(valueType, bytes, length, type, data, size);
+    return rc;
 }
 
 // Runs one value write (set or delete) of the key at `row` as a transaction of its own,
@@ -455,7 +550,10 @@ DWORD queryValue(HKEY key, std::string_view name, DWORD* type, void* data, DWORD
 }
 
 DWORD getValue(HKEY key, std::string_view subKey, std::string_view name, DWORD* type, void* data,
-               DWORD* size) {
+               DWORD* size, bool* keyExists) {
+    bool ignored;
+    bool& exists = keyExists != nullptr ? *keyExists : ignored;
+    exists = false;
     if (data != nullptr && size == nullptr)
         return done(ERROR_INVALID_PARAMETER);
     Call call;
@@ -468,19 +566,41 @@ DWORD getValue(HKEY key, std::string_view subKey, std::string_view name, DWORD* 
             return done(ERROR_ACCESS_DENIED);
         if (call.ref.id == 0)
             return done(ERROR_FILE_NOT_FOUND);
-        return done(readValue(c, call.ref.id, name, type, data, size));
+        rc = readValue(c, call.ref.id, name, type, data, size);
+        exists = rc != ERROR_KEY_DELETED;
+        return done(rc);
     }
-    thread_local std::string path;
-    if (!joinPath(call.ref.path, subKey, path))
-        return done(ERROR_INVALID_PARAMETER);
-    std::int64_t id;
-    bool isVolatile;
-    rc = lookup(c, call.ref.root, path, id, isVolatile);
+    // Warm, the whole reading is one entry: the key as spelled and the value as named.
+    ValueCache* cache = c.readCache();
+    if (cache != nullptr) {
+        ValueCache::readingOf(c.reading, call.ref.root, call.ref.path, subKey, name);
+        if (const CacheEntry* e = cache->find(c.reading)) {
+            exists = e->row != 0;
+            if (!e->found)
+                return done(ERROR_FILE_NOT_FOUND);
+            return done(giveValue(e->type, e->bytes.data(), static_cast<DWORD>(e->bytes.size()),
+                                  type, data, size));
+        }
+    }
+    Found found;
+    rc = findKey(c, call.ref, subKey, found, nullptr);
+    if (rc == ERROR_FILE_NOT_FOUND && cache != nullptr) {
+        // No such key: that too is a reading, valid until the key's bucket changes.
+        auto entry = std::make_unique<CacheEntry>();
+        entry->key = c.reading;
+        entry->bucket = found.bucket;
+        entry->counter = found.counter;
+        cache->store(std::move(entry));
+    }
     if (rc != ERROR_SUCCESS)
         return done(rc);
-    rc = readValue(c, id, name, type, data, size);
+    const Reading reading{&c.reading, &found};
+    rc = readValue(c, found.id, name, type, data, size, cache != nullptr ? &reading : nullptr);
     // The key was found a moment ago: gone since, it is not there, as when opening it.
-    return done(rc == ERROR_KEY_DELETED ? ERROR_FILE_NOT_FOUND : rc);
+    if (rc == ERROR_KEY_DELETED)
+        return done(ERROR_FILE_NOT_FOUND);
+    exists = true;
+    return done(rc);
 }
 
 DWORD setValue(HKEY key, std::string_view name, DWORD type, const void* data, DWORD size) {
@@ -569,6 +689,7 @@ template <typename OnRow>
 DWORD enumerate(Call& call, DWORD index, Sql first, Sql after, Sql at,
                 int64_t KeyHandle::*lastIndex, std::string KeyHandle::*lastFold, OnRow onRow) {
     Connection& c = *call.c;
+    SqlScope sql(c);
     if (call.ref.id == 0)
         return ERROR_FILE_NOT_FOUND;
     KeyHandle* h = call.ref.handle;
@@ -671,6 +792,7 @@ DWORD queryInfoKey(HKEY key, KeyInfo* info) {
     Connection& c = *call.c;
     if (call.ref.id == 0)
         return done(ERROR_FILE_NOT_FOUND);
+    SqlScope sql(c);
     // Both counts in one read transaction, so they describe the same moment.
     const bool own = sqlite3_get_autocommit(c.db()) != 0;
     if (own && c.exec("BEGIN") != SQLITE_OK)
@@ -725,6 +847,7 @@ DWORD keyPath(HKEY key, std::string* path) {
         return done(ERROR_FILE_NOT_FOUND);
     std::vector<std::string> parts;
     int64_t id = call.ref.id;
+    SqlScope sql(c);
     sqlite3_stmt* s = c.stmt(kKeyRow);
     if (s == nullptr)
         return done(ERROR_OUTOFMEMORY);

@@ -62,11 +62,38 @@ constexpr std::size_t kMaxFrontEntryBytes = 512;
 struct FrontCache {
     std::uint64_t cacheId = 0;
     std::array<EntryRef, kFrontSlots> slots;
+    EntryRef held;  // the large entry last found
 };
-thread_local FrontCache t_front;
+// As the connection's slot: a plain pointer in the static TLS block for the fast path,
+// and an owner that frees the front cache when the thread ends.
+__attribute__((tls_model("initial-exec"))) thread_local FrontCache* t_front = nullptr;
+thread_local std::unique_ptr<FrontCache> t_frontOwner;
 
+FrontCache& frontCache() {
+    if (t_front == nullptr) {
+        t_frontOwner = std::make_unique<FrontCache>();
+        t_front = t_frontOwner.get();
+    }
+    return *t_front;
+}
+
+// The process's own hash of cache keys (bucket numbers, which other processes compute
+// too, use FNV-1a above): eight bytes a step, as keys are paths of some fifty bytes.
 std::size_t hashOf(std::string_view key) {
-    return static_cast<std::size_t>(fnv1a(kFnvOffset, key.data(), key.size()));
+    constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ull;
+    std::uint64_t h = key.size() * kMultiplier;
+    const char* p = key.data();
+    std::size_t n = key.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ word) * kMultiplier;
+        h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = (h ^ tail) * kMultiplier;
+    return static_cast<std::size_t>(h ^ (h >> 32));
 }
 
 }  // namespace
@@ -301,18 +328,57 @@ std::size_t ValueCache::limit() {
     return g_limit.load(std::memory_order_relaxed);
 }
 
+namespace {
+
+// Lays a cache key out in `out` in one go: a tag, a few fixed bytes, then texts.
+char* layOut(std::string& out, char tag, std::size_t size) {
+    out.resize(size);
+    out[0] = tag;
+    return out.data() + 1;
+}
+
+}  // namespace
+
 void ValueCache::keyOf(std::string& out, int root, std::string_view foldedPath) {
-    out.clear();
-    out += 'K';
-    out += static_cast<char>('0' + root);
-    out += foldedPath;
+    char* p = layOut(out, 'K', 2 + foldedPath.size());
+    *p++ = static_cast<char>('0' + root);
+    std::memcpy(p, foldedPath.data(), foldedPath.size());
 }
 
 void ValueCache::valueOf(std::string& out, std::int64_t row, std::string_view foldedName) {
-    out.clear();
-    out += 'V';
-    out.append(reinterpret_cast<const char*>(&row), sizeof row);
-    out += foldedName;
+    char* p = layOut(out, 'V', 1 + sizeof row + foldedName.size());
+    std::memcpy(p, &row, sizeof row);
+    std::memcpy(p + sizeof row, foldedName.data(), foldedName.size());
+}
+
+void ValueCache::spellingOf(std::string& out, int root, std::string_view base,
+                            std::string_view subKey) {
+    // The base's length first, so that no base and spelling run together into another's.
+    const auto length = static_cast<std::uint32_t>(base.size());
+    char* p = layOut(out, 'S', 2 + sizeof length + base.size() + subKey.size());
+    *p++ = static_cast<char>('0' + root);
+    std::memcpy(p, &length, sizeof length);
+    p += sizeof length;
+    std::memcpy(p, base.data(), base.size());
+    std::memcpy(p + base.size(), subKey.data(), subKey.size());
+}
+
+void ValueCache::readingOf(std::string& out, int root, std::string_view base,
+                           std::string_view subKey, std::string_view name) {
+    // Lengths first, so that no base, spelling and name run together into another's.
+    const auto baseLength = static_cast<std::uint32_t>(base.size());
+    const auto subKeyLength = static_cast<std::uint32_t>(subKey.size());
+    char* p =
+        layOut(out, 'G', 2 + 2 * sizeof baseLength + base.size() + subKey.size() + name.size());
+    *p++ = static_cast<char>('0' + root);
+    std::memcpy(p, &baseLength, sizeof baseLength);
+    p += sizeof baseLength;
+    std::memcpy(p, &subKeyLength, sizeof subKeyLength);
+    p += sizeof subKeyLength;
+    std::memcpy(p, base.data(), base.size());
+    p += base.size();
+    std::memcpy(p, subKey.data(), subKey.size());
+    std::memcpy(p + subKey.size(), name.data(), name.size());
 }
 
 void ValueCache::lockAll() {
@@ -329,16 +395,17 @@ ValueCache::Shard& ValueCache::shardOf(std::size_t hash) const {
     return shards_[(hash >> 8) % kShards];
 }
 
-EntryRef ValueCache::find(const std::string& key) const {
+const CacheEntry* ValueCache::find(const std::string& key) const {
     const std::size_t hash = hashOf(key);
-    FrontCache& front = t_front;
+    FrontCache& front = frontCache();
     if (front.cacheId != id_) {
         front.slots.fill(nullptr);
+        front.held.reset();
         front.cacheId = id_;
     }
     EntryRef& slot = front.slots[hash % kFrontSlots];
     if (slot && slot->hash == hash && slot->key == key && valid(*slot))
-        return slot;
+        return slot.get();
 
     Shard& shard = shardOf(hash);
     EntryRef found;
@@ -354,9 +421,14 @@ EntryRef ValueCache::find(const std::string& key) const {
         shard.recent.splice(shard.recent.begin(), shard.recent, it->second.recent);
         found = it->second.entry;
     }
-    if (found->charge <= kMaxFrontEntryBytes)
-        slot = found;
-    return found;
+    // Kept alive by the thread until its next find: in the front slot when small, else
+    // in the slot for the one large entry in use.
+    if (found->charge <= kMaxFrontEntryBytes) {
+        slot = std::move(found);
+        return slot.get();
+    }
+    front.held = std::move(found);
+    return front.held.get();
 }
 
 void ValueCache::store(std::unique_ptr<CacheEntry> entry) {
@@ -370,7 +442,7 @@ void ValueCache::store(std::unique_ptr<CacheEntry> entry) {
     // to be trusted even while the counter stays. (An entry read under an even counter
     // is right as long as that counter holds: a change to its bucket moves the counter
     // before it commits, and the counter was read before the store.)
-    if ((entry->counter & 1) != 0)
+    if ((entry->counter & 1) != 0 || (entry->twoBuckets && (entry->counter2 & 1) != 0))
         return;
     EntryRef ref(entry.release());
     Shard& shard = shardOf(ref->hash);

@@ -84,15 +84,23 @@ private:
 // One cached answer: where a key lives (or that it does not exist), or a value of a key
 // (or that it has no such value). Immutable once made.
 struct CacheEntry {
-    std::string key;  // 'K' root path, or 'V' row fold (see ValueCache::keyOf/valueOf)
+    // 'K' root path, 'S' root base spelling, 'V' row fold, or 'G' root base spelling name
+    // (keyOf, spellingOf, valueOf, readingOf).
+    std::string key;
     std::size_t hash = 0;
     std::uint32_t bucket = 0;
     std::uint64_t counter = 0;
+    // A reading of a value through a key's spelling depends on both: the key's bucket
+    // above, and the value's here.
+    bool twoBuckets = false;
+    std::uint32_t bucket2 = 0;
+    std::uint64_t counter2 = 0;
     std::size_t charge = 0;  // the memory it takes, counted against the bound
     // A key: its row (0 when there is no such key) and whether it is volatile.
     std::int64_t row = 0;
     bool isVolatile = false;
-    // A value: whether it exists, its type and its bytes.
+    // A value: whether it exists, its type and its bytes (a key's spelling: its folded
+    // path).
     bool found = false;
     DWORD type = 0;
     std::string bytes;
@@ -120,9 +128,17 @@ public:
     // Cache keys, built into `out` (reused by the caller to spare an allocation).
     static void keyOf(std::string& out, int root, std::string_view foldedPath);
     static void valueOf(std::string& out, std::int64_t row, std::string_view foldedName);
+    // A key as a caller spelled it: below the folded `base` path, `subKey` as given.
+    static void spellingOf(std::string& out, int root, std::string_view base,
+                           std::string_view subKey);
+    // A value as a caller spelled its key and its name.
+    static void readingOf(std::string& out, int root, std::string_view base,
+                          std::string_view subKey, std::string_view name);
 
-    // The entry for `key` when one is cached and still valid.
-    EntryRef find(const std::string& key) const;
+    // The entry for `key` when one is cached and still valid; null otherwise. It stays
+    // valid until this thread's next find. (Handing out a counted reference would make
+    // every warm read of an entry shared by threads write its count.)
+    const CacheEntry* find(const std::string& key) const;
     // Files an entry read under its `counter` (read before the store was), unless that was
     // odd: a change was being committed.
     void store(std::unique_ptr<CacheEntry> entry);
@@ -137,7 +153,10 @@ private:
     static constexpr std::size_t kShards = 16;
     struct Shard;
     Shard& shardOf(std::size_t hash) const;
-    bool valid(const CacheEntry& e) const { return counters_.read(e.bucket) == e.counter; }
+    bool valid(const CacheEntry& e) const {
+        return counters_.read(e.bucket) == e.counter &&
+               (!e.twoBuckets || counters_.read(e.bucket2) == e.counter2);
+    }
 
     const ChangeCounters& counters_;
     const std::uint64_t id_;  // tells a thread's front cache which cache it holds entries of

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -21,15 +22,17 @@ struct FocusState {
     // keep the pointers they were given for the life of the process, as they could with
     // the fixed buffers of the original library. A text is kept once however often it is
     // set, so the set grows with the distinct texts only, not with every setter call.
-    const std::string *instance = nullptr, *product = nullptr, *client = nullptr,
-                      *pseudoClient = nullptr, *remoteDomain = nullptr;
-    KELBRIN_PRODUCT_TYPE productType = KELBRIN_PRODUCT_TYPE_DEFAULT;
-    int service = 0;
-    std::set<std::string> texts;
+    // The answers are atomics, changed under g_mutex and read without it: every store
+    // object asks for the instance and the product name when it is made.
+    std::atomic<const std::string*> instance{nullptr}, product{nullptr}, client{nullptr},
+        pseudoClient{nullptr}, remoteDomain{nullptr};
+    std::atomic<KELBRIN_PRODUCT_TYPE> productType{KELBRIN_PRODUCT_TYPE_DEFAULT};
+    std::atomic<int> service{0};
+    std::set<std::string> texts;  // g_mutex
 };
 
 std::mutex g_mutex;
-FocusState* g_state = nullptr;
+std::atomic<FocusState*> g_state{nullptr};
 
 Text fromEnv(const char* name, const char* fallback) {
     const char* v = std::getenv(name);
@@ -53,9 +56,10 @@ int intFromEnv(const char* name) {
 }
 
 // Points `slot` at the stored copy of `next` (null when absent), storing it first when
-// no answer has had that text before.
-void assign(FocusState& s, const std::string*& slot, const Text& next) {
-    slot = next.present ? &*s.texts.insert(next.value).first : nullptr;
+// no answer has had that text before. With g_mutex held.
+void assign(FocusState& s, std::atomic<const std::string*>& slot, const Text& next) {
+    slot.store(next.present ? &*s.texts.insert(next.value).first : nullptr,
+               std::memory_order_release);
 }
 
 Text clientFromEnv() {
@@ -69,23 +73,35 @@ void loadLocked(FocusState& s) {
     assign(s, s.client, clientFromEnv());
     assign(s, s.pseudoClient, fromEnv("KY_PSEUDO_CLIENT", nullptr));
     assign(s, s.remoteDomain, fromEnv("KY_REMOTE_DOMAIN", ""));
-    s.productType = static_cast<KELBRIN_PRODUCT_TYPE>(intFromEnv("KY_PRODUCT_TYPE"));
-    s.service = intFromEnv("KY_SERVICE");
+    s.productType.store(static_cast<KELBRIN_PRODUCT_TYPE>(intFromEnv("KY_PRODUCT_TYPE")),
+                        std::memory_order_relaxed);
+    s.service.store(intFromEnv("KY_SERVICE"), std::memory_order_relaxed);
 }
 
+// With g_mutex held.
 FocusState& stateLocked() {
-    if (g_state == nullptr) {
-        g_state = new FocusState;  // never freed: pointers into it outlive static destruction
-        loadLocked(*g_state);
+    FocusState* s = g_state.load(std::memory_order_relaxed);
+    if (s == nullptr) {
+        s = new FocusState;  // never freed: pointers into it outlive static destruction
+        loadLocked(*s);
+        g_state.store(s, std::memory_order_release);
     }
-    return *g_state;
+    return *s;
 }
 
-using Slot = const std::string* FocusState::*;
+// Without g_mutex once the state is there.
+FocusState& state() {
+    FocusState* s = g_state.load(std::memory_order_acquire);
+    if (s != nullptr)
+        return *s;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return stateLocked();
+}
+
+using Slot = std::atomic<const std::string*> FocusState::*;
 
 const char* read(Slot field) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    const std::string* t = stateLocked().*field;
+    const std::string* t = (state().*field).load(std::memory_order_acquire);
     return t ? t->c_str() : nullptr;
 }
 
@@ -108,13 +124,11 @@ const char* KYPI_Focus::getProductName() {
 }
 
 KELBRIN_PRODUCT_TYPE KYPI_Focus::getProductType() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return stateLocked().productType;
+    return state().productType.load(std::memory_order_relaxed);
 }
 
 int KYPI_Focus::AmIAService() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return stateLocked().service;
+    return state().service.load(std::memory_order_relaxed);
 }
 
 void KYPI_Focus::doCrashThisProcess(bool, const char* reason) {
@@ -150,12 +164,12 @@ void KYPI_Focus::setProductName(const char* v) {
 
 void KYPI_Focus::setProductType(KELBRIN_PRODUCT_TYPE type) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    stateLocked().productType = type;
+    stateLocked().productType.store(type, std::memory_order_relaxed);
 }
 
 void KYPI_Focus::setAmIAService(int service) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    stateLocked().service = service;
+    stateLocked().service.store(service, std::memory_order_relaxed);
 }
 
 void KYPI_Focus::reload() {

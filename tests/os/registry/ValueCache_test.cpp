@@ -70,12 +70,25 @@ protected:
 // that the values under test are cached, evicted and refilled all the time.
 class Hammer {
 public:
-    explicit Hammer(int threads) {
-        for (int i = 0; i < threads; ++i) {
-            threads_.emplace_back([this] {
+    // `varied`: each read names another (absent) value, so that nearly every read misses
+    // the thread's front cache and goes to the shared one, taking its locks. They are all
+    // read once first, so that the threads then find them in the cache.
+    explicit Hammer(int threads, bool varied = false) {
+        for (int i = 0; varied && i < threads; ++i) {
+            for (unsigned n = 0; n < kVariedNames; ++n) {
                 DWORD v = 0;
-                while (!stop_.load(std::memory_order_relaxed))
-                    readDword("x", &v);
+                readDword(variedName(i, n).c_str(), &v);
+            }
+        }
+        for (int i = 0; i < threads; ++i) {
+            threads_.emplace_back([this, varied, i] {
+                DWORD v = 0;
+                std::string name = "x";
+                for (unsigned n = 0; !stop_.load(std::memory_order_relaxed); ++n) {
+                    if (varied)
+                        name = variedName(i, n % kVariedNames);
+                    readDword(name.c_str(), &v);
+                }
             });
         }
     }
@@ -86,6 +99,11 @@ public:
     }
 
 private:
+    static constexpr unsigned kVariedNames = 2000;
+    static std::string variedName(int thread, unsigned n) {
+        return "v" + std::to_string(thread) + "." + std::to_string(n);
+    }
+
     std::atomic<bool> stop_{false};
     std::vector<std::thread> threads_;
 };
@@ -297,6 +315,64 @@ TEST_F(ValueCacheTest, AbsentKeysAppearWhenMadeOrMovedThere) {
     }
     EXPECT_EQ(openKey(HKEY_LOCAL_MACHINE, std::string(kKey) + "\\Source", 0, KEY_READ, &h),
               ERROR_FILE_NOT_FOUND);
+}
+
+// The same value through spellings of its key that differ in letter case and separators:
+// each reading is cached on its own, and a write through any of them reaches all.
+TEST_F(ValueCacheTest, EverySpellingOfAKeySeesAWrite) {
+    const std::vector<std::string> spellings = {
+        kKey, "software\\kelbrin systems\\sarvex\\instance001\\cached",
+        "SOFTWARE/Kelbrin Systems//Sarvex/Instance001/CACHED/",
+        "\\SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001\\Cached"};
+    auto readAll = [&](DWORD expected) {
+        for (const std::string& spelling : spellings) {
+            for (const char* name : {"x", "X"}) {
+                DWORD v = 0, size = sizeof v;
+                ASSERT_EQ(getValue(HKEY_LOCAL_MACHINE, spelling, name, nullptr, &v, &size),
+                          ERROR_SUCCESS)
+                    << spelling;
+                EXPECT_EQ(v, expected) << spelling << " " << name;
+            }
+        }
+    };
+    for (DWORD round = 1; round <= 3; ++round) {
+        HKEY key = nullptr;
+        ASSERT_EQ(openKey(HKEY_LOCAL_MACHINE, spellings[round], 0, KEY_ALL_ACCESS, &key),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(setValue(key, "X", REG_DWORD, &round, sizeof round), ERROR_SUCCESS);
+        closeKey(key);
+        readAll(round);
+        readAll(round);  // from the cache now
+    }
+}
+
+// A fork while other threads use the store, through the cache and through SQLite (reads
+// it misses, writes): the child is left with no lock a parent thread held, the cache's or
+// SQLite's own, and reads and writes at once.
+TEST_F(ValueCacheTest, AForkWhileThreadsUseTheStoreLeavesTheChildWorking) {
+    Hammer hammer(1, true);
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        for (DWORD n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+            DWORD v = 0;
+            writeDword("busy", n);
+            readDword(("fresh" + std::to_string(n)).c_str(), &v);
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        std::fflush(nullptr);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(20);  // a deadlock ends the child instead of the test run
+            DWORD v = 0;
+            _exit(readDword("x", &v) == ERROR_SUCCESS && writeDword("y", 1) == ERROR_SUCCESS ? 0
+                                                                                             : 1);
+        }
+        EXPECT_EQ(waitExit(child), 0) << "child " << i;
+    }
+    stop = true;
+    busy.join();
 }
 
 // A thread inside a transaction reads its own writes; other threads keep the committed
