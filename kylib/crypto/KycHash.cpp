@@ -53,6 +53,64 @@ constexpr HashEntries kSHA512 = KYC_HASH_ENTRIES(KycSHA512, "SHA512", 64, sha512
     KY_THROW(tag, message);
 }
 
+// ---- The module calls, shared by the hasher objects and the one-call digests ----------------
+// Messages are built only once a call has failed: a digest of a short record costs little
+// more than the string would.
+
+std::string moduleError(kycl_ctx* handle) {
+    const char* reason = Kycl::get_last_error != nullptr ? Kycl::get_last_error(handle) : nullptr;
+    return reason != nullptr ? reason : "unknown error";
+}
+
+kycl_ctx* createContext(const HashEntries& e) {
+    char errorText[kModuleErrorTextSize] = {};
+    kycl_ctx* handle = (*e.init)(nullptr, errorText, kModuleErrorTextSize);
+    if (handle == nullptr) {
+        errorText[kModuleErrorTextSize - 1] = '\0';
+        fail(e.ctorTag, std::string("Failed to instantiate ") + e.name + " hasher: " + errorText);
+    }
+    return handle;
+}
+
+void resetContext(const HashEntries& e, kycl_ctx* handle, const KycBucket& key) {
+    if (key.getSize() > 0) {
+        if ((*e.hmacInit)(handle, key.getData(), key.getSize()) != 0)
+            fail(e.resetTag,
+                 std::string("Failed to init HMAC-") + e.name + " hasher: " + moduleError(handle));
+    } else if ((*e.reset)(handle) != 0) {
+        fail(e.resetTag,
+             std::string("Failed to reset ") + e.name + " hasher: " + moduleError(handle));
+    }
+}
+
+void feedContext(const HashEntries& e, kycl_ctx* handle, bool keyed, const void* data, int len) {
+    const bool validArguments = len >= 0 && (data != nullptr || len == 0);
+    if (validArguments && (keyed ? *e.hmacUpdate : *e.update)(handle, data, len) == 0)
+        return;
+    const std::string prefix = std::string("Failed to feed more data to ") + e.name + " hasher: ";
+    if (len < 0)
+        fail(e.addDataTag, prefix + "negative data length " + std::to_string(len) + ".");
+    if (!validArguments)
+        fail(e.addDataTag, prefix + "NULL data pointer.");
+    fail(e.addDataTag, prefix + moduleError(handle));
+}
+
+void finishContext(const HashEntries& e, kycl_ctx* handle, bool keyed, void* out, int size) {
+    if (size < e.digestSize)
+        fail(e.finishTag, std::string("Buffer for ") + e.name + " digest must be at least " +
+                              std::to_string(e.digestSize) + "-byte long.");
+    if (out == nullptr)
+        fail(e.finishTag, std::string("Buffer for ") + e.name + " digest is a NULL pointer.");
+    if (keyed) {
+        if ((*e.hmacFinal)(handle, out) != 0)
+            fail(e.finishTag,
+                 std::string("Failed to produce HMAC-") + e.name + ": " + moduleError(handle));
+    } else if ((*e.final)(handle, out) != 0) {
+        fail(e.finishTag,
+             std::string("Failed to produce ") + e.name + " hash: " + moduleError(handle));
+    }
+}
+
 }  // namespace
 
 // ---- KycHash --------------------------------------------------------------------------------
@@ -91,13 +149,7 @@ void KycHash::finish(void* out, int size) {
 
 KycModuleHash::KycModuleHash(const HashEntries& e) : KycHash(e.digestSize), entries(e) {
     Kycl::init();
-    char errorText[kModuleErrorTextSize] = {};
-    handle = (*entries.init)(nullptr, errorText, kModuleErrorTextSize);
-    if (handle == nullptr) {
-        errorText[kModuleErrorTextSize - 1] = '\0';
-        fail(entries.ctorTag,
-             std::string("Failed to instantiate ") + entries.name + " hasher: " + errorText);
-    }
+    handle = createContext(entries);
 }
 
 KycModuleHash::~KycModuleHash() {
@@ -106,51 +158,16 @@ KycModuleHash::~KycModuleHash() {
         (*entries.destroy)(handle);
 }
 
-const char* KycModuleHash::moduleError() const {
-    const char* reason = Kycl::get_last_error != nullptr ? Kycl::get_last_error(handle) : nullptr;
-    return reason != nullptr ? reason : "unknown error";
-}
-
 void KycModuleHash::reset() {
-    const KycBucket& key = getKey();
-    if (key.getSize() > 0) {
-        if ((*entries.hmacInit)(handle, key.getData(), key.getSize()) != 0)
-            fail(entries.resetTag,
-                 std::string("Failed to init HMAC-") + entries.name + " hasher: " + moduleError());
-    } else if ((*entries.reset)(handle) != 0) {
-        fail(entries.resetTag,
-             std::string("Failed to reset ") + entries.name + " hasher: " + moduleError());
-    }
+    resetContext(entries, handle, getKey());
 }
 
 void KycModuleHash::addData(const void* data, int len) {
-    const std::string prefix =
-        std::string("Failed to feed more data to ") + entries.name + " hasher: ";
-    if (len < 0)
-        fail(entries.addDataTag, prefix + "negative data length " + std::to_string(len) + ".");
-    if (data == nullptr && len > 0)
-        fail(entries.addDataTag, prefix + "NULL data pointer.");
-    const bool keyed = getKey().getSize() > 0;
-    if ((keyed ? *entries.hmacUpdate : *entries.update)(handle, data, len) != 0)
-        fail(entries.addDataTag, prefix + moduleError());
+    feedContext(entries, handle, getKey().getSize() > 0, data, len);
 }
 
 void KycModuleHash::_finish(void* out, int size) {
-    if (size < entries.digestSize)
-        fail(entries.finishTag, std::string("Buffer for ") + entries.name +
-                                    " digest must be at least " +
-                                    std::to_string(entries.digestSize) + "-byte long.");
-    if (out == nullptr)
-        fail(entries.finishTag,
-             std::string("Buffer for ") + entries.name + " digest is a NULL pointer.");
-    if (getKey().getSize() > 0) {
-        if ((*entries.hmacFinal)(handle, out) != 0)
-            fail(entries.finishTag,
-                 std::string("Failed to produce HMAC-") + entries.name + ": " + moduleError());
-    } else if ((*entries.final)(handle, out) != 0) {
-        fail(entries.finishTag,
-             std::string("Failed to produce ") + entries.name + " hash: " + moduleError());
-    }
+    finishContext(entries, handle, getKey().getSize() > 0, out, size);
 }
 
 KycMD5::KycMD5() : KycModuleHash(kMD5) {}

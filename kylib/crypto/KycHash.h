@@ -67,8 +67,6 @@ protected:
     void _finish(void* out, int size) override;
 
 private:
-    const char* moduleError() const;
-
     const kyc_detail::HashEntries& entries;
     kycl_ctx* handle = nullptr;
 };
