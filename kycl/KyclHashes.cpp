@@ -3,6 +3,8 @@
 // One context carries two independent computations: the plain digest and, once
 // hmac_init has given it a key, the HMAC. Each restarts by itself after its final, the
 // HMAC under the same key, so a caller hashes message after message without re-creating.
+// A reset of a digest that has taken nothing since it (re)started is free: callers reset
+// before every message, and the backend's restart frees and remakes its state.
 #include "kycl/KyclInternal.h"
 
 #include <openssl/core_names.h>
@@ -35,6 +37,8 @@ struct HashCtx : kycl_ctx {
     EVP_MD_CTX* digest = nullptr;
     EVP_MAC_CTX* mac = nullptr;
     bool macKeyed = false;
+    // The digest is as freshly started: nothing fed since, so a reset has nothing to drop.
+    bool pristine = false;
 };
 
 kycl_ctx* createHash(const HashInfo& info, int* status, char* errorText, int errorTextSize) {
@@ -54,6 +58,7 @@ kycl_ctx* createHash(const HashInfo& info, int* status, char* errorText, int err
         return contextFailed(status, errorText, errorTextSize, KYCL_ERR_CRYPTO,
                              std::string("Cannot start ") + info.name + ".");
     }
+    ctx->pristine = true;
     return contextCreated(status, ctx);
 }
 
@@ -75,16 +80,22 @@ int update(const HashInfo& info, kycl_ctx* handle, const void* data, int len) {
     if (badData(data, len)) {
         return fail(ctx, KYCL_ERR_ARGUMENT, "Null data or negative length.");
     }
-    if (len > 0 && EVP_DigestUpdate(ctx->digest, data, static_cast<size_t>(len)) != 1) {
-        return failOpenSsl(ctx, KYCL_ERR_CRYPTO, std::string(info.name) + " update failed");
+    if (len > 0) {
+        // Cleared first: a failed update leaves the state unknown, which only a restart fixes.
+        ctx->pristine = false;
+        if (EVP_DigestUpdate(ctx->digest, data, static_cast<size_t>(len)) != 1) {
+            return failOpenSsl(ctx, KYCL_ERR_CRYPTO, std::string(info.name) + " update failed");
+        }
     }
     return succeed(ctx);
 }
 
 int restart(HashCtx* ctx) {
+    ctx->pristine = false;
     if (EVP_DigestInit_ex2(ctx->digest, ctx->md, nullptr) != 1) {
         return failOpenSsl(ctx, KYCL_ERR_CRYPTO, std::string(ctx->info.name) + " restart failed");
     }
+    ctx->pristine = true;
     return KYCL_ERR_NONE;
 }
 
@@ -110,6 +121,9 @@ int reset(const HashInfo& info, kycl_ctx* handle) {
     auto* ctx = contextOf<HashCtx>(handle, info.kind);
     if (ctx == nullptr) {
         return KYCL_ERR_ARGUMENT;
+    }
+    if (ctx->pristine) {
+        return succeed(ctx);
     }
     int rc = restart(ctx);
     return rc == KYCL_ERR_NONE ? succeed(ctx) : rc;

@@ -8,6 +8,10 @@
 //
 // Constructing a hasher loads the module on first use (Kycl::init). Every failure throws
 // KyException. A hasher is used by one thread at a time and is not copied.
+//
+// The one-call digests (Kyc::md5, sha1, sha256, sha512) need no object: each thread keeps
+// one module context per algorithm for them, reset before every message and given back to
+// the module when the thread ends.
 
 #include "kycl/kycl.h"
 #include "kylib/crypto/KycBucket.h"
@@ -50,6 +54,10 @@ private:
 
 namespace kyc_detail {
 struct HashEntries;
+// Gives the module back the contexts the calling thread keeps for the one-call digests
+// (Kyc::sha256 and the others). Kycl's thread-exit callback calls it; any thread may, at
+// any time: the next one-call digest on the thread makes a new context.
+void releaseThreadDigests() noexcept;
 }  // namespace kyc_detail
 
 // What the four digests share: the module context and the entry points of one algorithm.
@@ -67,8 +75,6 @@ protected:
     void _finish(void* out, int size) override;
 
 private:
-    const char* moduleError() const;
-
     const kyc_detail::HashEntries& entries;
     kycl_ctx* handle = nullptr;
 };

@@ -10,6 +10,7 @@
 
 #include "kylib/concurrency/KySync.h"
 #include "kylib/concurrency/KyThread.h"
+#include "kylib/crypto/KycHash.h"
 #include "kylib/diagnostics/EvDebug.h"
 #include "kylib/diagnostics/KyException.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
@@ -381,6 +382,8 @@ void Kycl::destroy() {
 }
 
 void Kycl::cleanupThreadCtx(void*) {
+    // The thread's own contexts first, so that the module's per-thread state goes last.
+    kyc_detail::releaseThreadDigests();
     // Bound is enough: the thread's state in the module exists whether or not destroy has
     // run since, and the entry point never changes once bound.
     if (g_bound.load(std::memory_order_acquire))

@@ -17,6 +17,7 @@
 #include "kylib/concurrency/KyThread.h"
 #include "kylib/crypto/Kyc.h"
 #include "kylib/crypto/KycCipher.h"
+#include "kylib/crypto/KycHash.h"
 #include "kylib/diagnostics/KyException.h"
 #include "os/registry/Registry.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
@@ -90,6 +91,12 @@ int fakeCounter(const char* name) {
     int value = counter != nullptr ? counter() : -1;
     ::dlclose(module);
     return value;
+}
+
+// What the stand-in module's digest says: the bytes fed since its context was made or reset.
+unsigned int bytesFed(const KycBucket& digest) {
+    const unsigned char* d = digest.getData();
+    return d[0] | d[1] << 8 | d[2] << 16 | static_cast<unsigned int>(d[3]) << 24;
 }
 
 // Each case gets its own registry store and log folder, so that the status lines land
@@ -308,6 +315,45 @@ TEST_F(KyclLoader, ThreadEncipheringWhileTheProcessExitsDoesNotCrash) {
     }
 }
 
+// The same, hashing: the one-call digests keep a context per thread, which must survive
+// the binding being destroyed under it.
+TEST_F(KyclLoader, ThreadHashingWhileTheProcessExitsDoesNotCrash) {
+    constexpr int kRuns = 20;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EXIT(
+            {
+                static std::atomic<bool> working{false};
+                std::thread([] {
+                    static const unsigned char record[64] = {1, 2, 3};
+                    unsigned char digest[32];
+                    KycSHA256 kept;
+                    for (;;) {
+                        for (int i = 0; i < 64; ++i) {
+                            kept.reset();
+                            kept.addData(record, sizeof record);
+                            kept.finish(digest, sizeof digest);
+                        }
+                        try {
+                            Kyc::sha256(record, sizeof record);
+                            Kyc::md5(record, sizeof record);
+                        } catch (const KyException&) {
+                            // Refused while the module shuts down: reported, not a crash.
+                        }
+                        working.store(true);
+                    }
+                }).detach();
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!working.load() && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::yield();
+                std::error_code ignored;
+                std::filesystem::remove_all(dir_.path(), ignored);
+                std::exit(working.load() ? 0 : 2);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
+}
+
 // ---- The FIPS generator over the stand-in module (which counts instead of drawing) ------
 
 TEST_F(KyclLoader, GeneratorIsSharedAndRemadeForANewModuleInstance) {
@@ -353,6 +399,82 @@ TEST_F(KyclLoader, GeneratorFailuresCarryTheModulesText) {
         };
         RUN_ALONE(body);
     }
+}
+
+// ---- The one-call digests' per-thread contexts, over the stand-in module --------------------
+
+TEST_F(KyclLoader, OneCallDigestsResetTheThreadsContextAndDropItAfterAFailure) {
+    auto body = [](Problems& p) {
+        ::setenv("KY_KYCL_PATH", KY_TEST_FAKE_KYCL, 1);
+        p.expect(bytesFed(Kyc::sha256("abc", 3)) == 3, "first digest wrong");
+        // The stand-in's final does not restart: without a reset the count goes on.
+        p.expect(bytesFed(Kyc::sha256("de", 2)) == 2,
+                 "the thread's context reused without a reset");
+        p.expect(fakeCounter("fake_kycl_live_contexts") == 1, "not one context kept");
+        Kyc::md5("x", 1);
+        p.expect(fakeCounter("fake_kycl_live_contexts") == 2, "algorithms share a context");
+
+        ::setenv("FAKE_KYCL_HASH_FAIL", "digest refused", 1);
+        p.expectThrow([] { Kyc::sha256("abc", 3); },
+                      "KycSHA256::addData: Failed to feed more data to SHA256 hasher: digest "
+                      "refused");
+        ::unsetenv("FAKE_KYCL_HASH_FAIL");
+        p.expect(fakeCounter("fake_kycl_live_contexts") == 1, "a context kept after its failure");
+        p.expect(bytesFed(Kyc::sha256("abcd", 4)) == 4, "the digest after a failure is wrong");
+        p.expect(fakeCounter("fake_kycl_dead_context_calls") == 0, "a released context was called");
+    };
+    RUN_ALONE(body);
+}
+
+TEST_F(KyclLoader, ThreadsGiveTheirDigestContextsBackAsTheyEnd) {
+    struct Case {
+        const char* name;
+        bool libraryThread;
+    } cases[] = {{"library thread", true}, {"other thread", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto body = [&c](Problems& p) {
+            ::setenv("KY_KYCL_PATH", KY_TEST_FAKE_KYCL, 1);
+            Kycl::init();
+            auto work = [] {
+                Kyc::sha256("abc", 3);
+                Kyc::sha1("abc", 3);
+            };
+            if (c.libraryThread) {
+                KyThread thread;
+                p.expect(thread.createThread(
+                             [](void* w) -> unsigned {
+                                 (*static_cast<decltype(work)*>(w))();
+                                 return 0;
+                             },
+                             &work) != nullptr &&
+                             thread.joinThread(),
+                         "thread not run");
+                // Given back before the module's per-thread state, which they may rely on.
+                p.expect(fakeCounter("fake_kycl_live_at_cleanup") == 0,
+                         "contexts still live when the module released the thread's state");
+            } else {
+                std::thread(work).join();
+            }
+            p.expect(fakeCounter("fake_kycl_live_contexts") == 0, "contexts left by the thread");
+        };
+        RUN_ALONE(body);
+    }
+}
+
+// The stand-in's kycl_destroy ends every context, as a module's may: what a thread kept from
+// before must not be used again.
+TEST_F(KyclLoader, DigestContextsOfADestroyedModuleAreNeverUsedAgain) {
+    auto body = [](Problems& p) {
+        ::setenv("KY_KYCL_PATH", KY_TEST_FAKE_KYCL, 1);
+        Kyc::sha256("abc", 3);
+        Kycl::destroy();
+        p.expect(bytesFed(Kyc::sha256("de", 2)) == 2, "the digest after destroy is wrong");
+        p.expect(fakeCounter("fake_kycl_dead_context_calls") == 0,
+                 "a context of the destroyed module was used");
+        p.expect(fakeCounter("fake_kycl_live_contexts") == 1, "not one new context");
+    };
+    RUN_ALONE(body);
 }
 
 // ---- Over the real module -------------------------------------------------------------------

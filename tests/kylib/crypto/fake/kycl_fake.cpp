@@ -4,7 +4,11 @@
 //   FAKE_KYCL_INIT_FAIL=<text>   kycl_init fails with this text
 //   FAKE_KYCL_STATUS=<n>         kycl_get_status returns n
 //   FAKE_KYCL_FRAND_INIT_FAIL=<text>, FAKE_KYCL_FRAND_FAIL=<text>  the generator fails
-// The counters below tell a test what the binding called.
+//   FAKE_KYCL_HASH_FAIL=<text>   a digest's update fails with this text
+// A digest "hashes" to the number of bytes fed since its context was made or reset (four
+// bytes, little-endian), and its final does not restart it: a caller that reuses a context
+// without a reset sees the count go on. The counters below tell a test what the binding
+// called.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +19,7 @@
 namespace {
 struct Context {
     unsigned char counter = 0;
+    unsigned int fed = 0;  // digests: bytes since made or reset
     const char* error = "";
 };
 // Every context made and not yet destroyed: kycl_destroy ends them all, as a module's
@@ -23,6 +28,11 @@ std::set<Context*> g_live;
 int g_initCalls = 0;
 int g_destroyCalls = 0;
 int g_cleanupCalls = 0;
+// Digest calls other than destroy on a context that is not live (destroyed, or gone with
+// kycl_destroy). Destroying one is harmless, as the binding may hand back a context late.
+int g_deadContextCalls = 0;
+// How many contexts were live when kycl_cleanup_thread_ctx last ran.
+int g_liveAtCleanup = -1;
 
 kycl_ctx* makeContext() {
     auto* c = new Context;
@@ -33,6 +43,14 @@ void freeContext(kycl_ctx* ctx) {
     auto* c = reinterpret_cast<Context*>(ctx);
     if (g_live.erase(c) != 0)
         delete c;
+}
+// The live context behind a digest handle, else null (and the call is counted).
+Context* liveDigest(kycl_ctx* ctx) {
+    auto* c = reinterpret_cast<Context*>(ctx);
+    if (g_live.count(c) != 0)
+        return c;
+    __atomic_add_fetch(&g_deadContextCalls, 1, __ATOMIC_SEQ_CST);
+    return nullptr;
 }
 }  // namespace
 
@@ -46,6 +64,15 @@ KYCL_API int fake_kycl_destroy_calls() {
 }
 KYCL_API int fake_kycl_cleanup_calls() {
     return __atomic_load_n(&g_cleanupCalls, __ATOMIC_SEQ_CST);
+}
+KYCL_API int fake_kycl_live_contexts() {
+    return static_cast<int>(g_live.size());
+}
+KYCL_API int fake_kycl_dead_context_calls() {
+    return __atomic_load_n(&g_deadContextCalls, __ATOMIC_SEQ_CST);
+}
+KYCL_API int fake_kycl_live_at_cleanup() {
+    return __atomic_load_n(&g_liveAtCleanup, __ATOMIC_SEQ_CST);
 }
 
 int kycl_init(const char*, char* errorText, int errorTextSize) {
@@ -81,6 +108,7 @@ void kycl_free_mem(void* memory) {
     std::free(memory);
 }
 void kycl_cleanup_thread_ctx(void) {
+    __atomic_store_n(&g_liveAtCleanup, static_cast<int>(g_live.size()), __ATOMIC_SEQ_CST);
     __atomic_add_fetch(&g_cleanupCalls, 1, __ATOMIC_SEQ_CST);
 }
 
@@ -117,30 +145,48 @@ int kycl_des_is_key_weak(kycl_ctx*, const void*, int) {
     return 0;
 }
 
-#define FAKE_HASH(H)                                          \
-    kycl_ctx* kycl_##H##_init(int*, char*, int) {             \
-        return makeContext();                                 \
-    }                                                         \
-    void kycl_##H##_destroy(kycl_ctx* ctx) {                  \
-        freeContext(ctx);                                     \
-    }                                                         \
-    int kycl_##H##_update(kycl_ctx*, const void*, int) {      \
-        return 0;                                             \
-    }                                                         \
-    int kycl_##H##_final(kycl_ctx*, void*) {                  \
-        return 0;                                             \
-    }                                                         \
-    int kycl_##H##_reset(kycl_ctx*) {                         \
-        return 0;                                             \
-    }                                                         \
-    int kycl_##H##_hmac_init(kycl_ctx*, const void*, int) {   \
-        return 0;                                             \
-    }                                                         \
-    int kycl_##H##_hmac_update(kycl_ctx*, const void*, int) { \
-        return 0;                                             \
-    }                                                         \
-    int kycl_##H##_hmac_final(kycl_ctx*, void*) {             \
-        return 0;                                             \
+#define FAKE_HASH(H)                                                  \
+    kycl_ctx* kycl_##H##_init(int*, char*, int) {                     \
+        return makeContext();                                         \
+    }                                                                 \
+    void kycl_##H##_destroy(kycl_ctx* ctx) {                          \
+        freeContext(ctx);                                             \
+    }                                                                 \
+    int kycl_##H##_update(kycl_ctx* ctx, const void*, int len) {      \
+        Context* c = liveDigest(ctx);                                 \
+        if (c == nullptr)                                             \
+            return 1;                                                 \
+        if (const char* fail = std::getenv("FAKE_KYCL_HASH_FAIL")) {  \
+            c->error = fail;                                          \
+            return 1;                                                 \
+        }                                                             \
+        c->fed += static_cast<unsigned int>(len);                     \
+        return 0;                                                     \
+    }                                                                 \
+    int kycl_##H##_final(kycl_ctx* ctx, void* out) {                  \
+        Context* c = liveDigest(ctx);                                 \
+        if (c == nullptr)                                             \
+            return 1;                                                 \
+        auto* bytes = static_cast<unsigned char*>(out);               \
+        for (int i = 0; i < 4; ++i)                                   \
+            bytes[i] = static_cast<unsigned char>(c->fed >> (8 * i)); \
+        return 0;                                                     \
+    }                                                                 \
+    int kycl_##H##_reset(kycl_ctx* ctx) {                             \
+        Context* c = liveDigest(ctx);                                 \
+        if (c == nullptr)                                             \
+            return 1;                                                 \
+        c->fed = 0;                                                   \
+        return 0;                                                     \
+    }                                                                 \
+    int kycl_##H##_hmac_init(kycl_ctx*, const void*, int) {           \
+        return 0;                                                     \
+    }                                                                 \
+    int kycl_##H##_hmac_update(kycl_ctx*, const void*, int) {         \
+        return 0;                                                     \
+    }                                                                 \
+    int kycl_##H##_hmac_final(kycl_ctx*, void*) {                     \
+        return 0;                                                     \
     }
 FAKE_HASH(md5)
 FAKE_HASH(sha1)
