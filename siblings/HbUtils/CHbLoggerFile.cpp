@@ -579,7 +579,13 @@ bool CHbLogger::State::ShiftBackupsLocked() {
         if (::unlink(name.c_str()) != 0 && errno == ENOENT)
             break;
     }
-    // Renaming over the next number removes the oldest kept version on the way.
+    // The oldest kept version goes before the renames rather than by one of them: a
+    // rename over an existing file makes the file system write out the renamed file's
+    // data first (ext4 does, to spare "replace by rename" a crash), and the file renamed
+    // then is a log just written, megabytes of it, with the lock held. Each rename below
+    // now finds its name free.
+    std::string oldest = path + "." + std::to_string(versions);
+    ::unlink(oldest.c_str());  // missing, or a rename over it will do
     for (std::uint32_t version = versions - 1; version >= 1; --version) {
         std::string from = path + "." + std::to_string(version);
         std::string to = path + "." + std::to_string(version + 1);
