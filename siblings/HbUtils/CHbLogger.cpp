@@ -6,11 +6,11 @@
 
 #include <pthread.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
@@ -27,10 +27,14 @@ namespace hblog {
 std::atomic<unsigned> g_forkGeneration{0};
 std::atomic<long> g_processId{0};
 
+// Read at every line that keeps its file open (for the check that the path still names
+// it), so the coarse monotonic clock: it moves a few milliseconds at a time, which the
+// intervals of a second or so it times do not notice, at a quarter of the precise one's
+// cost.
 std::int64_t SteadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 }  // namespace hblog
