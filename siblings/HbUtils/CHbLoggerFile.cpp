@@ -156,32 +156,6 @@ void CloseFd(int fd) {
         ::close(fd);  // Linux frees the descriptor even when close reports EINTR
 }
 
-bool WriteAll(int fd, iovec* iov, int count) {
-    while (count > 0) {
-        // A formatted line is one buffer: write(2) spares the kernel importing a vector.
-        ssize_t written =
-            count == 1 ? ::write(fd, iov->iov_base, iov->iov_len) : ::writev(fd, iov, count);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        std::size_t done = static_cast<std::size_t>(written);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            if (written == 0)
-                return false;
-            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
-    }
-    return true;
-}
-
 std::string CanonicalDirectory(const std::string& directory) {
     std::string dir = TrimSeparators(directory.empty() ? std::string(".") : directory);
     if (dir[0] != '/') {

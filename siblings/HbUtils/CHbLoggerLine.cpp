@@ -1,16 +1,25 @@
 // Composing a line (fields, message, continuation lines, the cut notice) in a per-thread
 // buffer, and writing it: one write(2) on the descriptor the writer keeps open, or on one
 // opened for the line, counted in the shared size that rollover watches.
+//
+// This is the writer's hot path: a busy process writes thousands of lines a second, each
+// one costing a system call already, so the rest is kept to a small fraction of that. What
+// a line starts with (process, thread, date and time to the second) is kept per thread and
+// rebuilt once a second; the fields are bounded, so they go into the buffer unchecked; the
+// message is formatted straight into the buffer, the common printf conversions here and
+// any other format by vsnprintf; and a writer that keeps its file open goes from the
+// composed line to write(2) without the general dispatch.
 #include <errno.h>
 #include <pthread.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -26,7 +35,8 @@ namespace {
 // Kept free at the end of a line buffer for the cut notice and the line break.
 constexpr std::size_t kLineTailReserve = 96;
 // The line buffer on the stack, for a line logged while the thread's own buffer is busy
-// (from inside another line) or when that buffer could not be allocated.
+// (from inside another line), when that buffer could not be allocated, or while the
+// thread is ending.
 constexpr std::size_t kFallbackLineCapacity = 1024;
 // Tags and prefixes are names, not payload; bounding them keeps room for the message.
 constexpr std::size_t kMaxTagBytes = 256;
@@ -41,71 +51,120 @@ constexpr int kReopenAttempts = 2;
 // tried again at most this often by writers that reopen per line.
 constexpr std::int64_t kLockRetryIntervalMs = 1000;
 
-struct ThreadIdentity {
+constexpr std::size_t kDateTimeLength = 19;   // "YYYY-MM-DD hh:mm:ss"
+constexpr std::size_t kMaxNumberLength = 20;  // a 64-bit number, sign included
+// "pid tid YYYY-MM-DD hh:mm:ss": two numbers, two blanks, the date and time, and
+// strftime's terminator. A whole number of vector registers, so that the copy into each
+// line is one of fixed size.
+constexpr std::size_t kStampCapacity = 64;
+static_assert(2 * (kMaxNumberLength + 1) + kDateTimeLength + 1 <= kStampCapacity,
+              "the stamp must fit");
+// The fields before the prefix: the stamp copied whole, milliseconds, level, job, tag,
+// line and value with their separators. Bounded, and all of it fits the smallest buffer
+// short of its tail reserve, so that they are written without checks.
+constexpr std::size_t kMaxFieldsLength = kStampCapacity + 4 + 1 + 11 + 1 + kMaxNumberLength + 1 +
+                                         kMaxTagBytes + 2 * (kMaxNumberLength + 2) + 2;
+static_assert(kMaxFieldsLength <= kFallbackLineCapacity - kLineTailReserve,
+              "the fields must fit any line buffer");
+
+// What a thread keeps between its lines: its line buffer, its kernel thread id, and the
+// start of each line it writes within one second. localtime_r takes a process-wide lock,
+// and the numbers cost more to format than to copy; none of it changes but with the
+// second or in the child of a fork(). Trivially destructible, so that reaching it costs
+// no check for its first use: the buffer is freed by ThreadLineOwner.
+struct ThreadLineState {
+    char* buffer = nullptr;
+    bool busy = false;
+    bool ending = false;  // the thread is running its exit handlers: no new buffer
     long tid = 0;
-    unsigned forkGeneration = ~0u;
+    unsigned tidForkGeneration = ~0u;
+    unsigned stampForkGeneration = ~0u;
+    std::time_t stampSecond = -1;
+    std::size_t stampLength = 0;
+    char stamp[kStampCapacity] = {};
 };
-thread_local ThreadIdentity t_identity;
+thread_local ThreadLineState t_line;
 
-// "YYYY-MM-DD hh:mm:ss" of the current second, converted once per second per thread:
-// localtime_r takes a process-wide lock, the line path should not.
-struct ThreadClock {
-    std::time_t second = -1;
-    char text[24] = {};
-};
-thread_local ThreadClock t_clock;
-
-constexpr std::size_t kDateTimeLength = 19;  // "YYYY-MM-DD hh:mm:ss"
-
-// Writes "YYYY-MM-DD hh:mm:ss.mmm" (local time) and returns its length.
-std::size_t FormatNow(char* out) {
-    auto now = std::chrono::system_clock::now();
-    auto sinceEpoch = now.time_since_epoch();
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-    auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-    std::time_t second = static_cast<std::time_t>(seconds.count());
-    if (second != t_clock.second) {
-        std::tm local{};
-        if (::localtime_r(&second, &local) == nullptr ||
-            std::strftime(t_clock.text, sizeof t_clock.text, "%Y-%m-%d %H:%M:%S", &local) !=
-                kDateTimeLength) {
-            std::memcpy(t_clock.text, "0000-00-00 00:00:00", kDateTimeLength);
-        }
-        t_clock.second = second;
+// Frees the thread's line buffer when the thread ends; touched once per thread, when the
+// buffer is made. A line logged later still (from another
+// thread-local destructor) is built on the stack and written the general way.
+struct ThreadLineOwner {
+    bool armed = false;
+    ~ThreadLineOwner() {
+        delete[] t_line.buffer;
+        t_line.buffer = nullptr;
+        t_line.ending = true;
     }
-    std::memcpy(out, t_clock.text, kDateTimeLength);
-    out[kDateTimeLength] = '.';
-    out[kDateTimeLength + 1] = static_cast<char>('0' + millis / 100);
-    out[kDateTimeLength + 2] = static_cast<char>('0' + millis / 10 % 10);
-    out[kDateTimeLength + 3] = static_cast<char>('0' + millis % 10);
-    return kDateTimeLength + 4;
+};
+thread_local ThreadLineOwner t_lineOwner;
+
+long ThreadIdOf(ThreadLineState& thread, unsigned forkGeneration) {
+    if (thread.tidForkGeneration != forkGeneration) {
+        thread.tid = static_cast<long>(::gettid());
+        thread.tidForkGeneration = forkGeneration;
+    }
+    return thread.tid;
 }
 
-// The thread's line buffer, allocated once per thread.
-struct ThreadLineBuffer {
-    std::unique_ptr<char[]> data;
-    bool busy = false;
-};
-thread_local ThreadLineBuffer t_lineBuffer;
+// Rebuilds "pid tid YYYY-MM-DD hh:mm:ss" (local time) for `second`.
+__attribute__((noinline)) void RefreshStamp(ThreadLineState& thread, std::time_t second,
+                                            unsigned forkGeneration) {
+    char* out = thread.stamp;
+    char* end = thread.stamp + kStampCapacity;
+    out = std::to_chars(out, end, CurrentProcessId()).ptr;
+    *out++ = ' ';
+    out = std::to_chars(out, end, ThreadIdOf(thread, forkGeneration)).ptr;
+    *out++ = ' ';
+    std::tm local{};
+    if (::localtime_r(&second, &local) == nullptr ||
+        std::strftime(out, static_cast<std::size_t>(end - out), "%Y-%m-%d %H:%M:%S", &local) !=
+            kDateTimeLength) {
+        std::memcpy(out, "0000-00-00 00:00:00", kDateTimeLength);
+    }
+    out += kDateTimeLength;
+    thread.stampLength = static_cast<std::size_t>(out - thread.stamp);
+    thread.stampSecond = second;
+    thread.stampForkGeneration = forkGeneration;
+}
 
+// Writes "pid tid YYYY-MM-DD hh:mm:ss.mmm"; `out` has room for kStampCapacity + 4 bytes.
+char* WriteStamp(ThreadLineState& thread, char* out) {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::time_t second = now.tv_sec;
+    unsigned millis = static_cast<unsigned>(now.tv_nsec / 1000000);
+    unsigned forkGeneration = g_forkGeneration.load(std::memory_order_relaxed);
+    if (second != thread.stampSecond || forkGeneration != thread.stampForkGeneration)
+        RefreshStamp(thread, second, forkGeneration);
+    std::memcpy(out, thread.stamp, kStampCapacity);
+    out += thread.stampLength;
+    out[0] = '.';
+    out[1] = static_cast<char>('0' + millis / 100);
+    out[2] = static_cast<char>('0' + millis / 10 % 10);
+    out[3] = static_cast<char>('0' + millis % 10);
+    return out + 4;
+}
+
+// The thread's line buffer, allocated at its first line.
 class LineBufferLease {
 public:
-    LineBufferLease() {
-        if (!t_lineBuffer.busy) {
-            if (!t_lineBuffer.data)
-                t_lineBuffer.data.reset(new (std::nothrow) char[kLineCapacity]);
-            if (t_lineBuffer.data) {
-                t_lineBuffer.busy = true;
-                m_owned = true;
-                m_data = t_lineBuffer.data.get();
-                m_capacity = kLineCapacity;
-            }
+    explicit LineBufferLease(ThreadLineState& thread) : m_thread(thread) {
+        if (thread.busy)
+            return;
+        if (thread.buffer == nullptr && !thread.ending) {
+            thread.buffer = new (std::nothrow) char[kLineCapacity];
+            t_lineOwner.armed = true;
+        }
+        if (thread.buffer != nullptr) {
+            thread.busy = true;
+            m_owned = true;
+            m_data = thread.buffer;
+            m_capacity = kLineCapacity;
         }
     }
     ~LineBufferLease() {
         if (m_owned)
-            t_lineBuffer.busy = false;
+            m_thread.busy = false;
     }
     LineBufferLease(const LineBufferLease&) = delete;
     LineBufferLease& operator=(const LineBufferLease&) = delete;
@@ -114,6 +173,7 @@ public:
     std::size_t capacity() const { return m_capacity; }
 
 private:
+    ThreadLineState& m_thread;
     char m_fallback[kFallbackLineCapacity];
     char* m_data = m_fallback;
     std::size_t m_capacity = kFallbackLineCapacity;
@@ -148,14 +208,210 @@ std::size_t Utf8SafeLength(const char* text, std::size_t length) {
     return length;
 }
 
-// Builds one line in a caller's buffer: fields, message, cut notice, line break.
+template <class Integer>
+char* WriteNumber(char* out, Integer value) {
+    return std::to_chars(out, out + kMaxNumberLength, value).ptr;
+}
+
+// Each byte as it stands in a tag's field: blanks and control characters become '_' (the
+// terminator too, which WriteToken stops at before using it).
+struct TokenBytes {
+    char of[256];
+    constexpr TokenBytes() : of() {
+        for (int c = 0; c < 256; ++c)
+            of[c] = c <= ' ' || c == 0x7F ? '_' : static_cast<char>(c);
+    }
+};
+constexpr TokenBytes kTokenBytes;
+
+// A tag becomes one field. Copied and turned in one pass; the turned bytes are ASCII, so
+// the cut at a character boundary falls where it would in the tag as given.
+char* WriteToken(char* out, const char* text, std::size_t maxBytes) {
+    std::size_t length = 0;
+    for (; length < maxBytes; ++length) {
+        unsigned char c = static_cast<unsigned char>(text[length]);
+        if (c == '\0')
+            break;
+        out[length] = kTokenBytes.of[c];
+    }
+    return out + Utf8SafeLength(out, length);
+}
+
+// "pid tid date time level job source ", up to the prefix.
+char* WriteFields(ThreadLineState& thread, char* out, int level, long value, const char* tag,
+                  unsigned long line, std::int64_t jobId) {
+    char* p = WriteStamp(thread, out);
+    *p++ = ' ';
+    if (g_showLogLevel.load(std::memory_order_relaxed))
+        p = WriteNumber(p, level);
+    else
+        *p++ = '-';
+    *p++ = ' ';
+    // Callers mark "no job" with 0 or a negative number.
+    if (jobId > 0)
+        p = WriteNumber(p, jobId);
+    else
+        *p++ = '-';
+    *p++ = ' ';
+    bool hasTag = tag != nullptr && tag[0] != '\0';
+    if (hasTag)
+        p = WriteToken(p, tag, kMaxTagBytes);
+    if (line != 0) {
+        if (!hasTag)
+            *p++ = '-';
+        *p++ = ':';
+        p = WriteNumber(p, line);
+    }
+    if (value != 0) {
+        if (!hasTag && line == 0)
+            *p++ = '-';
+        *p++ = '#';
+        p = WriteNumber(p, value);
+    }
+    if (!hasTag && line == 0 && value == 0)
+        *p++ = '-';
+    *p++ = ' ';
+    return p;
+}
+
+// Formats into out[0, room - 1) what vsnprintf would, terminator included, and returns
+// the length of the whole text as it does (-1 past an int), for the formats most lines
+// use: plain text, %s, %c, %%, and %d, %i, %u, %x, %X with no size, l, ll or z, none with
+// flags, width or precision. Returns kNotSimple at the first other conversion, having
+// taken arguments off `args`: the caller formats the message again from a copy of them.
+// `lineBreak` is set when the text may hold a line break: looking for one while the bytes
+// are at hand spares the caller a pass over the message.
+constexpr int kNotSimple = -2;
+
+int FormatSimple(char* out, std::size_t room, const char* format, va_list args, bool* lineBreak) {
+    char* pos = out;
+    char* const limit = out + room - 1;
+    std::size_t total = 0;
+    auto put = [&](const char* text, std::size_t length) {
+        if (length == 0)
+            return;  // the text around a format's conversions is often none
+        std::size_t fits = std::min(length, static_cast<std::size_t>(limit - pos));
+        std::memcpy(pos, text, fits);
+        pos += fits;
+        total += length;
+    };
+    auto number = [&](auto value, int base, bool upper) {
+        char digits[24];
+        char* end = std::to_chars(digits, digits + sizeof digits, value, base).ptr;
+        if (upper)
+            for (char* d = digits; d < end; ++d)
+                if (*d >= 'a')
+                    *d = static_cast<char>(*d - 'a' + 'A');
+        put(digits, static_cast<std::size_t>(end - digits));
+    };
+    enum Size { kInt, kLong, kLongLong, kSize };
+    for (;;) {
+        const char* percent = ::strchrnul(format, '%');
+        std::size_t literal = static_cast<std::size_t>(percent - format);
+        if (literal != 0 && std::memchr(format, '\n', literal) != nullptr)
+            *lineBreak = true;
+        put(format, literal);
+        if (*percent == '\0')
+            break;
+        const char* spec = percent + 1;
+        Size size = kInt;
+        if (*spec == 'l') {
+            ++spec;
+            size = kLong;
+            if (*spec == 'l') {
+                ++spec;
+                size = kLongLong;
+            }
+        } else if (*spec == 'z') {
+            ++spec;
+            size = kSize;
+        }
+        char conversion = *spec;
+        switch (conversion) {
+            case 's': {
+                if (size != kInt)
+                    return kNotSimple;  // %ls: wide text
+                const char* text = va_arg(args, const char*);
+                if (text == nullptr)
+                    text = "(null)";
+                // As fast as strlen, and it tells about line breaks on the way.
+                const char* end = ::strchrnul(text, '\n');
+                if (*end != '\0') {
+                    *lineBreak = true;
+                    end += std::strlen(end);
+                }
+                put(text, static_cast<std::size_t>(end - text));
+                break;
+            }
+            case 'c': {
+                if (size != kInt)
+                    return kNotSimple;  // %lc: a wide character
+                char c = static_cast<char>(va_arg(args, int));
+                if (c == '\n')
+                    *lineBreak = true;
+                put(&c, 1);
+                break;
+            }
+            case '%':
+                if (size != kInt)
+                    return kNotSimple;
+                put(spec, 1);
+                break;
+            case 'd':
+            case 'i':
+                switch (size) {
+                    case kInt:
+                        number(va_arg(args, int), 10, false);
+                        break;
+                    case kLong:
+                        number(va_arg(args, long), 10, false);
+                        break;
+                    case kLongLong:
+                        number(va_arg(args, long long), 10, false);
+                        break;
+                    case kSize:
+                        number(va_arg(args, ssize_t), 10, false);
+                        break;
+                }
+                break;
+            case 'u':
+            case 'x':
+            case 'X': {
+                int base = conversion == 'u' ? 10 : 16;
+                bool upper = conversion == 'X';
+                switch (size) {
+                    case kInt:
+                        number(va_arg(args, unsigned), base, upper);
+                        break;
+                    case kLong:
+                        number(va_arg(args, unsigned long), base, upper);
+                        break;
+                    case kLongLong:
+                        number(va_arg(args, unsigned long long), base, upper);
+                        break;
+                    case kSize:
+                        number(va_arg(args, std::size_t), base, upper);
+                        break;
+                }
+                break;
+            }
+            default:
+                return kNotSimple;
+        }
+        format = spec + 1;
+    }
+    *pos = '\0';
+    return total > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(total);
+}
+
+// Builds the rest of a line after its fields: prefix, message, cut notice, line break.
 class LineComposer {
 public:
-    LineComposer(char* data, std::size_t capacity)
-        : m_begin(data),
-          m_pos(data),
-          m_end(data + capacity - kLineTailReserve),
-          m_hardEnd(data + capacity) {}
+    LineComposer(char* begin, char* pos, std::size_t capacity)
+        : m_begin(begin),
+          m_pos(pos),
+          m_end(begin + capacity - kLineTailReserve),
+          m_hardEnd(begin + capacity) {}
 
     void Char(char c) {
         if (m_pos < m_end)
@@ -168,26 +424,6 @@ public:
         std::memcpy(m_pos, text, length);
         m_pos += length;
     }
-    // A tag becomes one field: blanks and control characters turn into '_'.
-    void Token(const char* text, std::size_t maxBytes) {
-        char* start = m_pos;
-        Text(text, maxBytes);
-        for (char* p = start; p < m_pos; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            if (c <= ' ' || c == 0x7F)
-                *p = '_';
-        }
-    }
-    template <class Integer>
-    void Number(Integer value) {
-        auto result = std::to_chars(m_pos, m_end, value);
-        if (result.ec == std::errc())
-            m_pos = result.ptr;
-    }
-    void DateTime() {
-        if (m_end - m_pos >= static_cast<std::ptrdiff_t>(kDateTimeLength + 4))
-            m_pos += FormatNow(m_pos);
-    }
 
     // The printf-formatted message. Trailing line breaks go; a line break inside becomes
     // a continuation line that starts with a tab, so that every record still begins with
@@ -198,7 +434,15 @@ public:
         std::size_t room = static_cast<std::size_t>(m_end - m_pos);
         if (room == 0)
             return;
-        int needed = std::vsnprintf(m_pos, room, format, args);
+        va_list simpleArgs;
+        va_copy(simpleArgs, args);
+        bool lineBreak = false;
+        int needed = FormatSimple(m_pos, room, format, simpleArgs, &lineBreak);
+        va_end(simpleArgs);
+        if (needed == kNotSimple) {
+            needed = std::vsnprintf(m_pos, room, format, args);
+            lineBreak = true;  // not known: look
+        }
         if (needed < 0) {
             Text("<message could not be formatted>", room);
             return;
@@ -212,7 +456,8 @@ public:
         if (shown == total)
             while (m_pos > start && (m_pos[-1] == '\n' || m_pos[-1] == '\r'))
                 --m_pos;
-        MarkContinuations(start);
+        if (lineBreak)
+            MarkContinuations(start);
         if (shown < total) {
             // The tail reserve holds this notice whatever the message did.
             int noted = std::snprintf(m_pos, static_cast<std::size_t>(m_hardEnd - m_pos) - 1,
@@ -231,7 +476,6 @@ public:
 
 private:
     void MarkContinuations(char* start) {
-        // Most messages have no line break: find that out with one vectorised scan.
         char* first =
             static_cast<char*>(std::memchr(start, '\n', static_cast<std::size_t>(m_pos - start)));
         if (first == nullptr)
@@ -284,15 +528,42 @@ long CurrentProcessId() {
 }
 
 long CurrentThreadId() {
-    unsigned generation = g_forkGeneration.load(std::memory_order_relaxed);
-    if (t_identity.forkGeneration != generation) {
-        t_identity.tid = static_cast<long>(::gettid());
-        t_identity.forkGeneration = generation;
-    }
-    return t_identity.tid;
+    return ThreadIdOf(t_line, g_forkGeneration.load(std::memory_order_relaxed));
 }
 
 }  // namespace hblog
+
+// The common case, a writer that keeps its file open and writes each line at once, goes
+// from the composed line to write(2) in one step; anything else (buffered or durable
+// mode, reopening per line, no file yet or one rolled by another process, a child of
+// fork()) takes Emit's way.
+void CHbLogger::State::WriteLine(char* data, std::size_t length) {
+    iovec iov{data, length};
+    if (forkGeneration.load(std::memory_order_relaxed) ==
+            g_forkGeneration.load(std::memory_order_relaxed) &&
+        ready.load(std::memory_order_acquire) &&
+        loggingMode.load(std::memory_order_relaxed) == eLoggingModeDefault &&
+        accessMethod.load(std::memory_order_relaxed) != kAccessReopenPerLine) {
+        bool wrote = false;
+        bool counted = false;
+        std::uint64_t generation = 0;
+        std::uint64_t sizeNow = 0;
+        {
+            std::shared_lock<std::shared_mutex> file(fileLock);
+            if (fd >= 0 && fdGeneration == shared->Generation()) {
+                wrote = true;
+                counted = WriteCounted(fd, &iov, 1, length, 1, &sizeNow);
+                generation = fdGeneration;
+            }
+        }
+        if (wrote) {
+            if (counted)
+                AfterWrite(generation, sizeNow, true);
+            return;
+        }
+    }
+    Emit(&iov, 1, length, 1);
+}
 
 void CHbLogger::State::Emit(iovec* iov, int count, std::size_t total, std::size_t lines) {
     if (forkGeneration.load(std::memory_order_relaxed) !=
@@ -443,72 +714,47 @@ void CHbLogger::State::AfterWrite(std::uint64_t generation, std::uint64_t sizeNo
 
 // --- CHbLogger: lines -------------------------------------------------------------------
 
-void CHbLogger::LogMessageV(int level, long value, const char* tag, unsigned long line,
-                            std::int64_t jobId, const char* prefix, const char* format,
-                            va_list args) {
-    State& st = *m_state;
-    if (level > st.level.load(std::memory_order_relaxed))
+// Both formatted entry points come here directly: a call between exported functions of a
+// shared library goes through its procedure linkage table.
+void CHbLogger::State::LogFormatted(int level, long value, const char* tag, unsigned long line,
+                                    std::int64_t jobId, const char* prefix, const char* format,
+                                    va_list args) {
+    if (level > this->level.load(std::memory_order_relaxed))
         return;
-    if (st.shutdown.load(std::memory_order_relaxed)) {
-        st.Drop(1);
+    if (shutdown.load(std::memory_order_relaxed)) {
+        Drop(1);
         return;
     }
     try {
-        LineBufferLease lease;
-        LineComposer composer(lease.data(), lease.capacity());
-        composer.Number(CurrentProcessId());
-        composer.Char(' ');
-        composer.Number(CurrentThreadId());
-        composer.Char(' ');
-        composer.DateTime();
-        composer.Char(' ');
-        if (g_showLogLevel.load(std::memory_order_relaxed))
-            composer.Number(level);
-        else
-            composer.Char('-');
-        composer.Char(' ');
-        // Callers mark "no job" with 0 or a negative number.
-        if (jobId > 0)
-            composer.Number(jobId);
-        else
-            composer.Char('-');
-        composer.Char(' ');
-        bool hasTag = tag != nullptr && tag[0] != '\0';
-        if (hasTag)
-            composer.Token(tag, kMaxTagBytes);
-        if (line != 0) {
-            if (!hasTag)
-                composer.Char('-');
-            composer.Char(':');
-            composer.Number(line);
-        }
-        if (value != 0) {
-            if (!hasTag && line == 0)
-                composer.Char('-');
-            composer.Char('#');
-            composer.Number(value);
-        }
-        if (!hasTag && line == 0 && value == 0)
-            composer.Char('-');
-        composer.Char(' ');
+        // In a shared library each naming of a thread_local is a call into the dynamic
+        // loader; with the pointer's origin hidden, the compiler keeps it in a register.
+        ThreadLineState* threadState = &t_line;
+        asm("" : "+r"(threadState));
+        LineBufferLease lease(*threadState);
+        char* fieldsEnd = WriteFields(*threadState, lease.data(), level, value, tag, line, jobId);
+        LineComposer composer(lease.data(), fieldsEnd, lease.capacity());
         if (prefix != nullptr && prefix[0] != '\0') {
             composer.Text(prefix, kMaxPrefixBytes);
             composer.Char(' ');
         }
         composer.Message(format, args);
-        std::size_t length = composer.Finish();
-        iovec iov{lease.data(), length};
-        st.Emit(&iov, 1, length, 1);
+        WriteLine(lease.data(), composer.Finish());
     } catch (...) {
-        st.Drop(1);
+        Drop(1);
     }
+}
+
+void CHbLogger::LogMessageV(int level, long value, const char* tag, unsigned long line,
+                            std::int64_t jobId, const char* prefix, const char* format,
+                            va_list args) {
+    m_state->LogFormatted(level, value, tag, line, jobId, prefix, format, args);
 }
 
 void CHbLogger::LogMessage(int level, long value, const char* tag, unsigned long line,
                            std::int64_t jobId, const char* prefix, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    LogMessageV(level, value, tag, line, jobId, prefix, format, args);
+    m_state->LogFormatted(level, value, tag, line, jobId, prefix, format, args);
     va_end(args);
 }
 

@@ -8,11 +8,14 @@
 #include <fcntl.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -122,8 +125,34 @@ int OpenForAppend(const std::string& path);
 void CloseFd(int fd);
 // Appends every byte of the vector. Lines from other writers never land inside one
 // write(2) of an O_APPEND file; a short write (a full disk, a signal) is finished rather
-// than lost, at the price of that one line no longer being atomic.
-bool WriteAll(int fd, iovec* iov, int count);
+// than lost, at the price of that one line no longer being atomic. Inline: every line
+// passes here.
+inline bool WriteAll(int fd, iovec* iov, int count) {
+    while (count > 0) {
+        // A formatted line is one buffer: write(2) spares the kernel importing a vector.
+        ssize_t written =
+            count == 1 ? ::write(fd, iov->iov_base, iov->iov_len) : ::writev(fd, iov, count);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        std::size_t done = static_cast<std::size_t>(written);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            if (written == 0)
+                return false;
+            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+    return true;
+}
+
 // One spelling per folder, so that equal lock names mean one file: the absolute path with
 // "." parts, ".." parts and doubled slashes worked out. Purely by the text: a name must
 // not change when the folder comes into existence between two calls.
@@ -245,6 +274,9 @@ struct __attribute__((visibility("hidden"))) CHbLogger::State {
     static void FlusherMain();
 
     // --- line path ---------------------------------------------------------------------
+    void LogFormatted(int level, long value, const char* tag, unsigned long line,
+                      std::int64_t jobId, const char* prefix, const char* format, va_list args);
+    void WriteLine(char* data, std::size_t length);
     void Emit(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteNow(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteKeepOpen(iovec* iov, int count, std::size_t total, std::size_t lines);
