@@ -90,6 +90,7 @@ void CHbLogger::State::ParentAfterFork() {
 void CHbLogger::State::ChildAfterFork() {
     g_processId.store(static_cast<long>(::getpid()), std::memory_order_relaxed);
     g_forkGeneration.fetch_add(1, std::memory_order_relaxed);
+    ResetLineHazardsAfterFork();
     Registry& registry = Writers();
     for (State* state : registry.writers) {
         // A read lock held by a thread of the parent would never be released here (and

@@ -453,6 +453,7 @@ void CHbLogger::State::AttachLockLocked(bool force) {
         oldFd = fd;
         fd = -1;
     }
+    PublishLineTargetLocked();
     if (oldMapping != nullptr)
         ::munmap(oldMapping, kSharedMappingBytes);
     CloseFd(oldFd);
@@ -471,6 +472,7 @@ void CHbLogger::State::SwapFdLocked(int newFd, std::uint64_t generation, FileId 
         fdGeneration = generation;
         fdId = id;
     }
+    PublishLineTargetLocked();
     CloseFd(oldFd);
 }
 
@@ -664,6 +666,7 @@ void CHbLogger::State::CloseAllLocked() {
         mapping = nullptr;
         shared = &localShared;
     }
+    PublishLineTargetLocked();
     CloseFd(oldFd);
     if (oldMapping != nullptr)
         ::munmap(oldMapping, kSharedMappingBytes);

@@ -18,13 +18,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <shared_mutex>
+#include <thread>
 
 #include "siblings/HbUtils/CHbLoggerState.h"
 
@@ -71,9 +74,10 @@ static_assert(kMaxFieldsLength <= kFallbackLineCapacity - kLineTailReserve,
 // start of each line it writes within one second. localtime_r takes a process-wide lock,
 // and the numbers cost more to format than to copy; none of it changes but with the
 // second or in the child of a fork(). Trivially destructible, so that reaching it costs
-// no check for its first use: the buffer is freed by ThreadLineOwner.
+// no check for its first use: the buffer and the hazard are given back by ThreadLineOwner.
 struct ThreadLineState {
     char* buffer = nullptr;
+    LineHazard* hazard = nullptr;
     bool busy = false;
     bool ending = false;  // the thread is running its exit handlers: no new buffer
     long tid = 0;
@@ -85,16 +89,12 @@ struct ThreadLineState {
 };
 thread_local ThreadLineState t_line;
 
-// Frees the thread's line buffer when the thread ends; touched once per thread, when the
-// buffer is made. A line logged later still (from another
+// Gives the thread's line buffer and hazard back when the thread ends; touched once per
+// thread, when the first of them is taken. A line logged later still (from another
 // thread-local destructor) is built on the stack and written the general way.
 struct ThreadLineOwner {
     bool armed = false;
-    ~ThreadLineOwner() {
-        delete[] t_line.buffer;
-        t_line.buffer = nullptr;
-        t_line.ending = true;
-    }
+    ~ThreadLineOwner();
 };
 thread_local ThreadLineOwner t_lineOwner;
 
@@ -518,6 +518,93 @@ namespace hblog {
 
 std::atomic<bool> g_showLogLevel{false};
 
+// A thread's mark of the writer whose published LineTarget it is using for a line: while
+// it stands, the publisher of a newer target keeps the old target's descriptor and mapping.
+// One per thread that writes lines, on a cache line of its own: threads writing at once
+// must not take turns at one. Never freed; a thread that ends leaves its hazard to the
+// next.
+struct alignas(64) LineHazard {
+    std::atomic<const void*> writer{nullptr};  // the State being written, or null
+    std::atomic<bool> taken{false};
+    LineHazard* next = nullptr;  // set before it is listed, never changed after
+};
+
+}  // namespace hblog
+
+namespace {
+
+// Every hazard ever made, newest first; only ever added to.
+std::atomic<LineHazard*> g_lineHazards{nullptr};
+
+// A free hazard, or a new one; null when none can be had (the thread then writes the general
+// way).
+LineHazard* TakeLineHazard() {
+    for (LineHazard* hazard = g_lineHazards.load(std::memory_order_acquire); hazard != nullptr;
+         hazard = hazard->next) {
+        bool taken = false;
+        if (!hazard->taken.load(std::memory_order_relaxed) &&
+            hazard->taken.compare_exchange_strong(taken, true, std::memory_order_acquire))
+            return hazard;
+    }
+    auto* hazard = new (std::nothrow) LineHazard;
+    if (hazard == nullptr)
+        return nullptr;
+    hazard->taken.store(true, std::memory_order_relaxed);
+    LineHazard* head = g_lineHazards.load(std::memory_order_relaxed);
+    do {
+        hazard->next = head;
+    } while (!g_lineHazards.compare_exchange_weak(head, hazard, std::memory_order_release,
+                                                  std::memory_order_relaxed));
+    return hazard;
+}
+
+LineHazard* HazardOf(ThreadLineState& thread) {
+    if (thread.hazard == nullptr && !thread.ending) {
+        thread.hazard = TakeLineHazard();
+        t_lineOwner.armed = true;
+    }
+    return thread.hazard;
+}
+
+// Returns once no thread holds a hazard on `writer`. Such a thread is inside one write(2):
+// a moment, unless the disk stalls.
+void WaitForLineHazards(const void* writer) {
+    constexpr int kSpinsBeforeSleeping = 64;
+    for (LineHazard* hazard = g_lineHazards.load(std::memory_order_acquire); hazard != nullptr;
+         hazard = hazard->next) {
+        for (int spins = 0; hazard->writer.load(std::memory_order_seq_cst) == writer; ++spins) {
+            if (spins < kSpinsBeforeSleeping)
+                std::this_thread::yield();
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+}  // namespace
+
+ThreadLineOwner::~ThreadLineOwner() {
+    delete[] t_line.buffer;
+    t_line.buffer = nullptr;
+    if (t_line.hazard != nullptr) {
+        t_line.hazard->writer.store(nullptr, std::memory_order_relaxed);
+        t_line.hazard->taken.store(false, std::memory_order_release);
+        t_line.hazard = nullptr;
+    }
+    t_line.ending = true;
+}
+
+namespace hblog {
+
+void ResetLineHazardsAfterFork() {
+    for (LineHazard* hazard = g_lineHazards.load(std::memory_order_acquire); hazard != nullptr;
+         hazard = hazard->next) {
+        hazard->writer.store(nullptr, std::memory_order_relaxed);
+        if (hazard != t_line.hazard)
+            hazard->taken.store(false, std::memory_order_relaxed);
+    }
+}
+
 long CurrentProcessId() {
     long pid = g_processId.load(std::memory_order_relaxed);
     if (pid == 0) {
@@ -534,35 +621,64 @@ long CurrentThreadId() {
 }  // namespace hblog
 
 // The common case, a writer that keeps its file open and writes each line at once, goes
-// from the composed line to write(2) in one step; anything else (buffered or durable
-// mode, reopening per line, no file yet or one rolled by another process, a child of
-// fork()) takes Emit's way.
-void CHbLogger::State::WriteLine(char* data, std::size_t length) {
+// from the composed line to write(2) in one step and with no lock: the thread's hazard on
+// the writer keeps the descriptor and the mapping of the target it reads until it is done.
+// Anything else (buffered or durable mode, reopening per line, no file yet or one rolled
+// by another process, a child of fork(), a thread without a hazard) takes Emit's way.
+void CHbLogger::State::WriteLine(char* data, std::size_t length, LineHazard* hazard) {
     iovec iov{data, length};
-    if (forkGeneration.load(std::memory_order_relaxed) ==
+    if (hazard != nullptr &&
+        forkGeneration.load(std::memory_order_relaxed) ==
             g_forkGeneration.load(std::memory_order_relaxed) &&
         ready.load(std::memory_order_acquire) &&
         loggingMode.load(std::memory_order_relaxed) == eLoggingModeDefault &&
         accessMethod.load(std::memory_order_relaxed) != kAccessReopenPerLine) {
-        bool wrote = false;
-        bool counted = false;
-        std::uint64_t generation = 0;
-        std::uint64_t sizeNow = 0;
-        {
-            std::shared_lock<std::shared_mutex> file(fileLock);
-            if (fd >= 0 && fdGeneration == shared->Generation()) {
-                wrote = true;
-                counted = WriteCounted(fd, &iov, 1, length, 1, &sizeNow);
-                generation = fdGeneration;
+        // Sequentially consistent, as the publishing side: either the publisher sees the
+        // hazard and waits, or this thread sees what was published.
+        hazard->writer.store(this, std::memory_order_seq_cst);
+        const LineTarget* target = lineTarget.load(std::memory_order_seq_cst);
+        if (target != nullptr && target->generation == target->shared->Generation()) {
+            // One write(2) for a whole line, as a rule; WriteAll finishes a short one.
+            ssize_t once = ::write(target->fd, data, length);
+            bool written = static_cast<std::size_t>(once) == length;
+            if (!written) {
+                if (once > 0) {
+                    iov.iov_base = data + once;
+                    iov.iov_len = length - static_cast<std::size_t>(once);
+                }
+                written = WriteAll(target->fd, &iov, 1);
             }
-        }
-        if (wrote) {
-            if (counted)
-                AfterWrite(generation, sizeNow, true);
+            // A line written to a file that another process has just rolled counts toward
+            // the new file: the new file then rolls a little early, which costs nothing.
+            std::uint64_t sizeNow = written ? target->shared->Add(length) : 0;
+            std::uint64_t generation = target->generation;
+            hazard->writer.store(nullptr, std::memory_order_release);
+            if (!written) {
+                Drop(1);
+                return;
+            }
+            AfterWrite(generation, sizeNow, true);
             return;
         }
+        hazard->writer.store(nullptr, std::memory_order_release);
     }
     Emit(&iov, 1, length, 1);
+}
+
+// Called whenever fd, fdGeneration or shared changed, before what they named before is
+// closed or unmapped.
+void CHbLogger::State::PublishLineTargetLocked() {
+    const LineTarget* next = nullptr;
+    if (fd >= 0) {
+        LineTarget& target = lineTargets[nextLineTarget];
+        nextLineTarget ^= 1;
+        target.fd = fd;
+        target.generation = fdGeneration;
+        target.shared = shared;
+        next = &target;
+    }
+    lineTarget.store(next, std::memory_order_seq_cst);
+    WaitForLineHazards(this);
 }
 
 void CHbLogger::State::Emit(iovec* iov, int count, std::size_t total, std::size_t lines) {
@@ -738,7 +854,7 @@ void CHbLogger::State::LogFormatted(int level, long value, const char* tag, unsi
             composer.Char(' ');
         }
         composer.Message(format, args);
-        WriteLine(lease.data(), composer.Finish());
+        WriteLine(lease.data(), composer.Finish(), HazardOf(*threadState));
     } catch (...) {
         Drop(1);
     }

@@ -116,6 +116,21 @@ extern std::atomic<bool> g_showLogLevel;
 extern std::atomic<unsigned> g_forkGeneration;
 extern std::atomic<long> g_processId;
 
+// What a line is written with when its writer keeps the file open: the descriptor, the
+// generation it was opened under and the shared state its bytes are counted in, published
+// together (see CHbLogger::State::lineTarget).
+struct LineTarget {
+    int fd = -1;
+    std::uint64_t generation = 0;
+    SharedState* shared = nullptr;
+};
+
+// A thread's mark of the writer whose published LineTarget it is using right now
+// (CHbLoggerLine.cpp).
+struct LineHazard;
+// In the child of a fork(): no other thread is there to be writing.
+void ResetLineHazardsAfterFork();
+
 std::int64_t SteadyMilliseconds();
 long CurrentProcessId();
 long CurrentThreadId();
@@ -170,10 +185,12 @@ bool CanOpen(const std::string& path, const std::string& directory, int* error);
 // --- the writer's state ---------------------------------------------------------------------
 //
 // Locks, always taken in this order: flushMutex, bufferMutex, coldMutex, fileLock. The line
-// path takes fileLock shared around its write(2) and its addition to the shared size only;
-// opening, rollover and closing take coldMutex, and fileLock exclusively for the moment they
-// swap the descriptor or the mapping. A process-wide registry of writers serves the exit
-// flush, the flusher thread and the fork handlers.
+// path of a writer that keeps its file open takes none (see lineTarget); the other line
+// paths take fileLock shared around their write(2) and their addition to the shared size
+// only; opening, rollover and closing take coldMutex, and fileLock exclusively for the
+// moment they swap the descriptor or the mapping. A process-wide registry of writers
+// serves the exit flush, the flusher thread and the fork handlers.
+//
 // Hidden, as the helpers its fields are made of.
 struct __attribute__((visibility("hidden"))) CHbLogger::State {
     State() = default;
@@ -227,12 +244,23 @@ struct __attribute__((visibility("hidden"))) CHbLogger::State {
 
     // The open file (keep-open), and the shared state it is counted in: changed with
     // coldMutex and fileLock (exclusive) held, so either lock suffices to read them. A
-    // mapping replaced or released is unmapped at once: every use of `shared` happens under
-    // one of the two locks.
+    // descriptor or mapping replaced or released is closed or unmapped once the lines that
+    // may be using it are done: those of the locks' holders at once, those of the lock-free
+    // path below after the wait for their hazards.
     int fd = -1;
     std::uint64_t fdGeneration = 0;
     hblog::FileId fdId;
     hblog::SharedState* shared = &localShared;
+
+    // The same three for the line path of a writer that keeps its file open, which takes
+    // no lock: a thread marks the writer with its hazard, reads the published target and
+    // writes with it. Whoever changes fd, fdGeneration or shared publishes a new target
+    // (null without a descriptor) and waits until no thread holds a hazard on the writer
+    // before it closes or unmaps what the old one named. Two targets, used in turn: the one
+    // not published is free once that wait is over (coldMutex).
+    std::atomic<const hblog::LineTarget*> lineTarget{nullptr};
+    hblog::LineTarget lineTargets[2];
+    int nextLineTarget = 0;
 
     // The lock file (coldMutex).
     int lockFd = -1;
@@ -276,7 +304,8 @@ struct __attribute__((visibility("hidden"))) CHbLogger::State {
     // --- line path ---------------------------------------------------------------------
     void LogFormatted(int level, long value, const char* tag, unsigned long line,
                       std::int64_t jobId, const char* prefix, const char* format, va_list args);
-    void WriteLine(char* data, std::size_t length);
+    void WriteLine(char* data, std::size_t length, hblog::LineHazard* hazard);
+    void PublishLineTargetLocked();
     void Emit(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteNow(iovec* iov, int count, std::size_t total, std::size_t lines);
     void WriteKeepOpen(iovec* iov, int count, std::size_t total, std::size_t lines);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1238,6 +1239,61 @@ TEST_F(CHbLoggerTest, ThreadsShareOneWriterThroughRollovers) {
     EXPECT_TRUE(Exists(LogPath("threads", 20)));
     EXPECT_EQ(writer->GetDroppedLineCount(), 0u);
     ExpectEveryLineOnceInOrder(CheckLoad(LogPath("threads"), kVersions, kLimit), kThreads, kLines);
+}
+
+// What a thread is blocked in right now: the number of the system call it waits in, or -1
+// while it runs.
+long BlockedSyscallOf(long tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return file >> number ? number : -1;
+}
+
+// Lines are written without a lock: closing the file must still wait for a line on its way,
+// or the descriptor it lets go of, reused by then for another file, would take the line
+// there. A FIFO under the log's name holds a line back once it is full, with its thread
+// inside write(2).
+TEST_F(CHbLoggerTest, ClosingWaitsForALineOnItsWay) {
+    ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+    int reader = ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    auto writer = Open();
+    std::atomic<long> writingTid{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+    std::thread lines([&] {
+        writingTid = static_cast<long>(::gettid());
+        for (int i = 0; !stop; ++i)
+            writer->LogMessage(0, 0, "T", 0, 0, nullptr, "line %d", i);
+        finished = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((writingTid == 0 || BlockedSyscallOf(writingTid) != SYS_write) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(BlockedSyscallOf(writingTid), SYS_write) << "the line was never held back";
+
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        writer->CloseLogFile(false);
+        closed = true;
+    });
+    // Closing returns in microseconds when it does not wait; give it ample time to.
+    auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!closed && std::chrono::steady_clock::now() < grace)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(closed) << "closed while a line was being written";
+
+    stop = true;
+    char sink[65536];
+    while (!finished || !closed)
+        if (::read(reader, sink, sizeof sink) <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lines.join();
+    closer.join();
+    writer->CloseLogFile(false);
+    ::close(reader);
+    EXPECT_EQ(writer->GetDroppedLineCount(), 0u);
 }
 
 TEST_F(CHbLoggerTest, ProcessesShareOneLogThroughRollovers) {
