@@ -213,26 +213,14 @@ char* WriteNumber(char* out, Integer value) {
     return std::to_chars(out, out + kMaxNumberLength, value).ptr;
 }
 
-// Each byte as it stands in a tag's field: blanks and control characters become '_' (the
-// terminator too, which WriteToken stops at before using it).
-struct TokenBytes {
-    char of[256];
-    constexpr TokenBytes() : of() {
-        for (int c = 0; c < 256; ++c)
-            of[c] = c <= ' ' || c == 0x7F ? '_' : static_cast<char>(c);
-    }
-};
-constexpr TokenBytes kTokenBytes;
-
-// A tag becomes one field. Copied and turned in one pass; the turned bytes are ASCII, so
-// the cut at a character boundary falls where it would in the tag as given.
+// A tag becomes one field: blanks and control characters turn into '_'. Copied and turned
+// in one pass the compiler vectorises; the turned bytes are ASCII, so the cut at a
+// character boundary falls where it would in the tag as given.
 char* WriteToken(char* out, const char* text, std::size_t maxBytes) {
-    std::size_t length = 0;
-    for (; length < maxBytes; ++length) {
-        unsigned char c = static_cast<unsigned char>(text[length]);
-        if (c == '\0')
-            break;
-        out[length] = kTokenBytes.of[c];
+    std::size_t length = ::strnlen(text, maxBytes);
+    for (std::size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        out[i] = c <= ' ' || c == 0x7F ? '_' : static_cast<char>(c);
     }
     return out + Utf8SafeLength(out, length);
 }
@@ -306,7 +294,8 @@ int FormatSimple(char* out, std::size_t room, const char* format, va_list args, 
     };
     enum Size { kInt, kLong, kLongLong, kSize };
     for (;;) {
-        const char* percent = ::strchrnul(format, '%');
+        // Formats often start or end with a conversion: no text there to look through.
+        const char* percent = *format == '%' || *format == '\0' ? format : ::strchrnul(format, '%');
         std::size_t literal = static_cast<std::size_t>(percent - format);
         if (literal != 0 && std::memchr(format, '\n', literal) != nullptr)
             *lineBreak = true;

@@ -187,6 +187,35 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{false, 0, 0, nullptr, 0, 0, "", "-", "-", "-", "copied 7 of files"},
         LayoutCase{false, 0, -3, "", 12, 0, nullptr, "-", "-", "-:12#-3", "copied 7 of files"}));
 
+// A tag is one field of at most 256 bytes, copied and turned in one pass: blanks, control
+// characters and DEL become '_', other bytes stay, and a cut falls between characters.
+TEST_F(CHbLoggerTest, ATagBecomesOneFieldOfWholeCharacters) {
+    std::string euros;
+    for (int i = 0; i < 100; ++i)
+        euros += "\xE2\x82\xAC";  // 300 bytes of three-byte characters
+    struct {
+        std::string tag;
+        std::string field;
+    } cases[] = {
+        {"Mover::run", "Mover::run"},
+        {"a b\tc\001d\177e\037", "a_b_c_d_e_"},
+        {"caf\xC3\xA9::m\xC3\xA4h", "caf\xC3\xA9::m\xC3\xA4h"},
+        {std::string(300, 't'), std::string(256, 't')},
+        {euros, euros.substr(0, 255)},
+    };
+    auto writer = Open();
+    for (const auto& c : cases)
+        writer->LogMessage(0, 0, c.tag.c_str(), 0, 0, nullptr, "text");
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), std::size(cases));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        ParsedLine parsed;
+        ASSERT_TRUE(Parse(records[i], &parsed)) << records[i];
+        EXPECT_EQ(parsed.source, cases[i].field) << i;
+        EXPECT_EQ(parsed.text, "text") << i;
+    }
+}
+
 TEST_F(CHbLoggerTest, LineBreaksInAMessageBecomeContinuationLines) {
     auto writer = Open();
     writer->LogMessage(0, 0, "T", 0, 0, nullptr, "first\nsecond\r\nthird\n");
