@@ -1,8 +1,8 @@
 // Writing one line of about 100 characters to a log file, from one thread and from two:
 // - CHbLogger, the debug log's writer (keeping its file open: one write(2) per line,
 //   safe across processes, nothing lost when the process dies);
-// - a bare loop of write(2) appending lines of the same length to an O_APPEND file: the
-//   ceiling for any log with those two properties;
+// - a bare loop of write(2) appending one of the writer's own lines, byte for byte, to an
+//   O_APPEND file: the ceiling for any log with those two properties;
 // - spdlog's basic_file_sink_mt, which buffers in stdio: faster, but lines still in its
 //   buffer die with the process, and processes sharing a file can tear each other's lines.
 // Files live in a private temporary folder and are kept to a few MB: the writer rolls
@@ -26,9 +26,8 @@ namespace {
 
 constexpr std::uint64_t kFileBytesLimit = 4 * 1024 * 1024;
 // Our fields (pid, thread, date, time, level, job, tag: about 50 characters) and this text
-// make a line of about 100; the peers write lines of the same length.
+// make a line of about 100; the peers write lines of the same length (see OurLine).
 constexpr char kMessage[] = "bench line: copied 1234 of 5678 files from volume";
-constexpr std::size_t kLineLength = 100;
 
 class BenchFolder {
 public:
@@ -67,6 +66,28 @@ private:
     std::atomic<std::uint64_t> m_bytes{0};
 };
 
+// The line the writer writes for the benchmark's call from this thread, read back from a
+// file of its own: the bare loop writes these very bytes, so that both do the same I/O.
+const std::string& OurLine() {
+    static const std::string line = [] {
+        std::string last;
+        {
+            CHbLogger probe;
+            probe.Initialize(Folder().File(""), "probe", 100, false, false);
+            probe.LogMessage(0, 0, "LogBench", 0, 0, nullptr, "%s", kMessage);
+            probe.CloseLogFile(true);
+            std::FILE* file = std::fopen(probe.GetLogFilePath().c_str(), "r");
+            char text[1024];
+            while (file != nullptr && std::fgets(text, sizeof text, file) != nullptr)
+                last = text;
+            if (file != nullptr)
+                std::fclose(file);
+        }
+        return last;
+    }();
+    return line;
+}
+
 CHbLogger& Writer() {
     static CHbLogger* writer = [] {
         auto* w = new CHbLogger;
@@ -92,15 +113,15 @@ struct AppendFile {
     std::string path = Folder().File("write2.log");
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     SizeGuard guard{path};
-    std::string line = [] {
-        std::string text(kLineLength - 1, '.');
-        text.replace(0, sizeof kMessage - 1, kMessage);
-        return text + "\n";
-    }();
+    std::string line = OurLine();
 };
 
 void BM_Log_Write2Append(benchmark::State& state) {
     static AppendFile file;
+    if (file.line.empty() || file.line.back() != '\n') {
+        state.SkipWithError("the writer's line could not be read back");
+        return;
+    }
     for (auto _ : state) {
         if (::write(file.fd, file.line.data(), file.line.size()) < 0)
             state.SkipWithError("write failed");
@@ -127,7 +148,7 @@ void BM_Log_SpdlogBasicFileSinkMt(benchmark::State& state) {
     static SpdlogFile file;
     for (auto _ : state) {
         file.logger->info("{}", kMessage);
-        file.guard.Add(kLineLength);
+        file.guard.Add(OurLine().size());
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -4,14 +4,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <cwchar>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -182,6 +187,35 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{false, 0, 0, nullptr, 0, 0, "", "-", "-", "-", "copied 7 of files"},
         LayoutCase{false, 0, -3, "", 12, 0, nullptr, "-", "-", "-:12#-3", "copied 7 of files"}));
 
+// A tag is one field of at most 256 bytes, copied and turned in one pass: blanks, control
+// characters and DEL become '_', other bytes stay, and a cut falls between characters.
+TEST_F(CHbLoggerTest, ATagBecomesOneFieldOfWholeCharacters) {
+    std::string euros;
+    for (int i = 0; i < 100; ++i)
+        euros += "\xE2\x82\xAC";  // 300 bytes of three-byte characters
+    struct {
+        std::string tag;
+        std::string field;
+    } cases[] = {
+        {"Mover::run", "Mover::run"},
+        {"a b\tc\001d\177e\037", "a_b_c_d_e_"},
+        {"caf\xC3\xA9::m\xC3\xA4h", "caf\xC3\xA9::m\xC3\xA4h"},
+        {std::string(300, 't'), std::string(256, 't')},
+        {euros, euros.substr(0, 255)},
+    };
+    auto writer = Open();
+    for (const auto& c : cases)
+        writer->LogMessage(0, 0, c.tag.c_str(), 0, 0, nullptr, "text");
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), std::size(cases));
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        ParsedLine parsed;
+        ASSERT_TRUE(Parse(records[i], &parsed)) << records[i];
+        EXPECT_EQ(parsed.source, cases[i].field) << i;
+        EXPECT_EQ(parsed.text, "text") << i;
+    }
+}
+
 TEST_F(CHbLoggerTest, LineBreaksInAMessageBecomeContinuationLines) {
     auto writer = Open();
     writer->LogMessage(0, 0, "T", 0, 0, nullptr, "first\nsecond\r\nthird\n");
@@ -204,6 +238,221 @@ TEST_F(CHbLoggerTest, RawTextIsWrittenAsItIsWithOneLineBreak) {
     std::string big(40000, 'r');
     writer->LogMessage(big.c_str());
     EXPECT_EQ(kytest::readFile(LogPath()), "raw line\nends with its own break\n" + big + "\n");
+}
+
+// --- the message -----------------------------------------------------------------------------
+
+// The writer formats the common conversions itself and hands any other format to
+// vsnprintf; either way a message reads as printf would have made it, and one that printf
+// refuses says so.
+template <class... Args>
+std::string Printf(const char* format, Args... args) {
+    int length = std::snprintf(nullptr, 0, format, args...);
+    if (length < 0)
+        return "<message could not be formatted>";
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    std::snprintf(&text[0], text.size(), format, args...);
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+// Logs one message and returns what printf makes of it.
+template <class... Args>
+std::string LogAndPrint(CHbLogger& writer, const char* format, Args... args) {
+    writer.LogMessage(0, 0, "T", 0, 0, nullptr, format, args...);
+    return Printf(format, args...);
+}
+
+int g_pointee = 0;
+// Null, out of the compiler's sight: printf of a null %s is glibc's "(null)", not a fault.
+const char* volatile g_nullText = nullptr;
+
+struct FormatCase {
+    const char* what;
+    std::string (*logAndPrint)(CHbLogger& writer);
+};
+
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class CHbLoggerFormatTest : public CHbLoggerTest,
+                            public ::testing::WithParamInterface<FormatCase> {};
+
+TEST_P(CHbLoggerFormatTest, MessagesReadAsPrintfMakesThem) {
+    auto writer = Open();
+    std::string expected = GetParam().logAndPrint(*writer);
+    EXPECT_EQ(Texts(LogPath()), std::vector<std::string>{expected});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, CHbLoggerFormatTest,
+    ::testing::Values(
+        FormatCase{"text alone",
+                   [](CHbLogger& w) { return LogAndPrint(w, "no conversions at all", 0); }},
+        FormatCase{"strings",
+                   [](CHbLogger& w) { return LogAndPrint(w, "[%s] said %s.<%s>", "M", "hi", ""); }},
+        FormatCase{"a null string",
+                   [](CHbLogger& w) { return LogAndPrint(w, "%s|%s", g_nullText, "x"); }},
+        FormatCase{
+            "ints",
+            [](CHbLogger& w) { return LogAndPrint(w, "%d %i %d %d", 0, -1, INT_MIN, INT_MAX); }},
+        FormatCase{"unsigned and hex",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "%u %x %X %x", UINT_MAX, 0xdeadbeefu, 0xdeadbeefu, 0u);
+                   }},
+        FormatCase{"longs",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "%ld %lu %lx %li", LONG_MIN, ULONG_MAX, ULONG_MAX,
+                                          LONG_MAX);
+                   }},
+        FormatCase{"long longs",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "%lld %llu %llX", LLONG_MIN, ULLONG_MAX,
+                                          0xABCDEF0123456789ull);
+                   }},
+        FormatCase{"sizes",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "%zu %zd %zx", SIZE_MAX, static_cast<ssize_t>(-5),
+                                          std::size_t{255});
+                   }},
+        FormatCase{"characters and percent signs",
+                   [](CHbLogger& w) { return LogAndPrint(w, "%c%c%c 100%%", 'o', 'k', '!'); }},
+        FormatCase{"a nul character", [](CHbLogger& w) { return LogAndPrint(w, "a%cb", '\0'); }},
+        FormatCase{"flags, widths and precisions",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "[%5d|%-6s|%.3s|%08x|%+d|% d|%#x|%*d]", 42, "ab",
+                                          "abcdef", 255u, 7, 7, 255u, 4, 9);
+                   }},
+        FormatCase{"other conversions and sizes",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "%f %e %g %p %hhd %hu %jd", 1.5, 2.5e10, 0.1,
+                                          static_cast<void*>(&g_pointee), 300, 70000,
+                                          static_cast<intmax_t>(-9));
+                   }},
+        FormatCase{"wide text",
+                   [](CHbLogger& w) {
+                       return LogAndPrint(w, "%ls and %lc", L"wide", static_cast<wint_t>(L'x'));
+                   }},
+        FormatCase{"positional arguments",
+                   [](CHbLogger& w) { return LogAndPrint(w, "%2$s %1$s", "world", "hello"); }},
+        FormatCase{
+            "common conversions before another one",
+            [](CHbLogger& w) { return LogAndPrint(w, "%s %d %5.1f %s", "mixed", 3, 2.25, "end"); }},
+        FormatCase{"a percent sign at the end",
+                   [](CHbLogger& w) { return LogAndPrint(w, "100%", 0); }}));
+
+// The cut notice counts the bytes the whole message would have had, conversions after the
+// cut included, whoever formatted it.
+TEST_F(CHbLoggerTest, ACutMessageSaysHowLongItWouldHaveBeen) {
+    auto writer = Open();
+    std::string huge(30000, 'x');
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "%s|%d|%s", huge.c_str(), 12345, "tail");
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "%s|%5d|%s", huge.c_str(), 12345, "tail");
+    std::vector<std::string> texts = Texts(LogPath());
+    ASSERT_EQ(texts.size(), 2u);
+    std::regex cut(R"(^x+ \[message cut: \d+ of 30011 bytes shown\]$)");
+    for (const std::string& text : texts)
+        EXPECT_TRUE(std::regex_match(text, cut)) << text.substr(text.size() - 60);
+}
+
+// --- what a thread keeps between its lines -------------------------------------------------
+
+// The start of a line (process, thread, date and time) is kept per thread and rebuilt once a
+// second: it must still name the thread that writes, the process that thread is in after a
+// fork(), and the second the line is written in.
+TEST_F(CHbLoggerTest, EachLineNamesItsOwnThreadAndProcess) {
+    auto writer = Open();
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "main");
+    long otherTid = 0;
+    std::thread([&] {
+        otherTid = static_cast<long>(::gettid());
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "other");
+    }).join();
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "child");
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    writer->LogMessage(0, 0, "T", 0, 0, nullptr, "main again");
+
+    const long pid = static_cast<long>(::getpid());
+    const long tid = static_cast<long>(::gettid());
+    std::map<std::string, std::pair<long, long>> expected = {{"main", {pid, tid}},
+                                                             {"other", {pid, otherTid}},
+                                                             {"child", {child, child}},
+                                                             {"main again", {pid, tid}}};
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), expected.size());
+    for (const std::string& record : records) {
+        ParsedLine parsed;
+        ASSERT_TRUE(Parse(record, &parsed)) << record;
+        ASSERT_EQ(expected.count(parsed.text), 1u) << record;
+        EXPECT_EQ(std::make_pair(parsed.pid, parsed.tid), expected[parsed.text]) << record;
+    }
+}
+
+std::string LocalSecondNow() {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+TEST_F(CHbLoggerTest, ALineCarriesTheSecondItIsWrittenIn) {
+    auto writer = Open();
+    std::vector<std::pair<std::string, std::string>> bounds;
+    for (int i = 0; i < 2; ++i) {
+        if (i == 1) {
+            // The second line in the next second: it cannot take the first one's time.
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            while (LocalSecondNow() == bounds[0].second &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::string before = LocalSecondNow();
+        writer->LogMessage(0, 0, "T", 0, 0, nullptr, "line %d", i);
+        bounds.emplace_back(before, LocalSecondNow());
+    }
+    ASSERT_NE(bounds[0].second, bounds[1].first) << "the clock did not move on";
+    std::vector<std::string> records = Records(LogPath());
+    ASSERT_EQ(records.size(), 2u);
+    std::regex stamp(R"(^\d+ \d+ (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3} .*$)");
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(records[i], m, stamp)) << records[i];
+        EXPECT_LE(bounds[i].first, m[1].str()) << records[i];
+        EXPECT_LE(m[1].str(), bounds[i].second) << records[i];
+    }
+}
+
+// A line logged while its thread ends (from a thread-local destructor) is written like any
+// other, though what the thread kept for its lines is gone by then.
+CHbLogger* g_lateWriter = nullptr;
+
+struct LogsWhenDestroyed {
+    ~LogsWhenDestroyed() { g_lateWriter->LogMessage(0, 0, "T", 0, 0, nullptr, "from %s", "late"); }
+};
+
+TEST_F(CHbLoggerTest, ALineLoggedAsItsThreadEndsIsWritten) {
+    auto writer = Open();
+    g_lateWriter = writer.get();
+    std::thread([] {
+        // Made before the thread's first line, so destroyed after what that line set up.
+        thread_local LogsWhenDestroyed late;
+        (void)late;
+        g_lateWriter->LogMessage(0, 0, "T", 0, 0, nullptr, "first");
+    }).join();
+    EXPECT_EQ(Texts(LogPath()), (std::vector<std::string>{"first", "from late"}));
+    EXPECT_EQ(writer->GetDroppedLineCount(), 0u);
 }
 
 // --- filtering -------------------------------------------------------------------------------
@@ -1019,6 +1268,61 @@ TEST_F(CHbLoggerTest, ThreadsShareOneWriterThroughRollovers) {
     EXPECT_TRUE(Exists(LogPath("threads", 20)));
     EXPECT_EQ(writer->GetDroppedLineCount(), 0u);
     ExpectEveryLineOnceInOrder(CheckLoad(LogPath("threads"), kVersions, kLimit), kThreads, kLines);
+}
+
+// What a thread is blocked in right now: the number of the system call it waits in, or -1
+// while it runs.
+long BlockedSyscallOf(long tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return file >> number ? number : -1;
+}
+
+// Lines are written without a lock: closing the file must still wait for a line on its way,
+// or the descriptor it lets go of, reused by then for another file, would take the line
+// there. A FIFO under the log's name holds a line back once it is full, with its thread
+// inside write(2).
+TEST_F(CHbLoggerTest, ClosingWaitsForALineOnItsWay) {
+    ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+    int reader = ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    auto writer = Open();
+    std::atomic<long> writingTid{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+    std::thread lines([&] {
+        writingTid = static_cast<long>(::gettid());
+        for (int i = 0; !stop; ++i)
+            writer->LogMessage(0, 0, "T", 0, 0, nullptr, "line %d", i);
+        finished = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((writingTid == 0 || BlockedSyscallOf(writingTid) != SYS_write) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(BlockedSyscallOf(writingTid), SYS_write) << "the line was never held back";
+
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        writer->CloseLogFile(false);
+        closed = true;
+    });
+    // Closing returns in microseconds when it does not wait; give it ample time to.
+    auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (!closed && std::chrono::steady_clock::now() < grace)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(closed) << "closed while a line was being written";
+
+    stop = true;
+    char sink[65536];
+    while (!finished || !closed)
+        if (::read(reader, sink, sizeof sink) <= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lines.join();
+    closer.join();
+    writer->CloseLogFile(false);
+    ::close(reader);
+    EXPECT_EQ(writer->GetDroppedLineCount(), 0u);
 }
 
 TEST_F(CHbLoggerTest, ProcessesShareOneLogThroughRollovers) {
