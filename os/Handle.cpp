@@ -295,4 +295,10 @@ BOOL closeHandle(HANDLE handle) noexcept {
     return TRUE;
 }
 
+bool isHandleOpen(HANDLE handle) noexcept {
+    std::uint32_t generation = 0;
+    const HandleSlot* slot = g_table.find(handle, &generation);
+    return slot != nullptr && isOpenAs(slot->state.load(std::memory_order_acquire), generation);
+}
+
 }  // namespace kyos

@@ -66,6 +66,12 @@ HANDLE makeHandle(std::unique_ptr<HandleObject> object);
 // releasing it fails at once.
 BOOL closeHandle(HANDLE handle) noexcept;
 
+// Whether `handle` is open at this moment, without taking a use of its object: for a
+// caller that keeps what the handle led to alive by other means and only asks whether the
+// value still names that handle (a closed handle never comes back, see above). Sets no
+// last error.
+bool isHandleOpen(HANDLE handle) noexcept;
+
 namespace detail {
 
 // One entry of the table; its layout is Handle.cpp's business.

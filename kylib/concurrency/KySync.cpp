@@ -324,65 +324,105 @@ KySplitRW& KySplitRW::operator=(const KySplitRW& other) {
 }
 
 void KySplitRW::readLock(KyMonitor* monitor) {
+    if (monitor) {
+        // With no write hold and no writer waiting a reader may always enter: it does so
+        // with one compare-and-swap, leaving the monitor alone. Readers are the common
+        // case, and entering the monitor would make them queue on its mutex.
+        std::uint32_t state = m_state.load(std::memory_order_relaxed);
+        while ((state & (kWriteMask | kWriterWaiting)) == 0) {
+            if (m_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+                return;
+        }
+    }
+    readLockWaiting(monitor);
+}
+
+void KySplitRW::readLockWaiting(KyMonitor* monitor) {
     OptionalMonitorLock lock(monitor);
     const std::uintptr_t self = currentThread();
+    std::uint32_t state = m_state.load(std::memory_order_relaxed);
     for (;;) {
-        const std::uint32_t state = m_state.load(std::memory_order_relaxed);
         const bool writeHeld = writeCount(state) != 0;
-        if (writeHeld && m_writer.load(std::memory_order_relaxed) == self)
-            break;  // a writer may read its own lock
-        if (!writeHeld && (readCount(state) != 0 || (state & kWriterWaiting) == 0))
-            break;  // joins present readers even while a writer waits
-        if (!monitor)
-            break;
+        // A writer may read its own lock; a reader joins present readers even while a
+        // writer waits; without a monitor nothing is waited for.
+        const bool mayEnter =
+            (writeHeld && m_writer.load(std::memory_order_relaxed) == self) ||
+            (!writeHeld && (readCount(state) != 0 || (state & kWriterWaiting) == 0)) || !monitor;
+        if (mayEnter) {
+            // Readers leaving on their own path may change the count meanwhile.
+            if (m_state.compare_exchange_weak(state, state + 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+                return;
+            continue;
+        }
         monitor->wait();
+        state = m_state.load(std::memory_order_relaxed);
     }
-    m_state.store(m_state.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 void KySplitRW::readUnlock(KyMonitor* monitor) {
-    OptionalMonitorLock lock(monitor);
-    const std::uint32_t state = m_state.load(std::memory_order_relaxed);
-    if (readCount(state) == 0)
-        return;
-    m_state.store(state - 1, std::memory_order_relaxed);
-    if (monitor)
+    std::uint32_t state = m_state.load(std::memory_order_relaxed);
+    do {
+        if (readCount(state) == 0)
+            return;
+    } while (!m_state.compare_exchange_weak(state, state - 1, std::memory_order_release,
+                                            std::memory_order_relaxed));
+    // Only a waiting writer can be waiting for a read hold to go, and it marks the state
+    // under the monitor before it sleeps: if this release came before the mark, the writer
+    // sees the count already lowered; if after, it finds the mark here, and the broadcast
+    // has to wait for the monitor until the writer sleeps.
+    if (monitor && (state & kWriterWaiting) != 0) {
+        KyMonitorLock lock(monitor);
         monitor->broadcast();
+    }
 }
 
 void KySplitRW::writeLock(KyMonitor* monitor) {
     OptionalMonitorLock lock(monitor);
     const std::uintptr_t self = currentThread();
     bool waited = false;
+    std::uint32_t state = m_state.load(std::memory_order_relaxed);
     for (;;) {
-        const std::uint32_t state = m_state.load(std::memory_order_relaxed);
         const bool recursive =
             writeCount(state) != 0 && m_writer.load(std::memory_order_relaxed) == self;
         // A thread that asks to write while it holds a read hold is not stopped: the hold
         // may be released by another thread, which the unlocks allow.
-        if (recursive || (state & (kReadMask | kWriteMask)) == 0 || !monitor)
-            break;
+        if (recursive || (state & (kReadMask | kWriteMask)) == 0 || !monitor) {
+            std::uint32_t taken = state + kWriteOne;
+            if (waited && m_waitingWriters == 1)
+                taken &= ~kWriterWaiting;
+            // Against readers arriving or leaving on their own path at the same moment.
+            if (m_state.compare_exchange_weak(state, taken, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+                break;
+            continue;
+        }
         if (!waited) {
             waited = true;
             ++m_waitingWriters;
-            m_state.store(state | kWriterWaiting, std::memory_order_relaxed);
+            // Readers that left before the mark went on did not see it, and wake nobody:
+            // look at the count again before sleeping.
+            state = m_state.fetch_or(kWriterWaiting, std::memory_order_relaxed) | kWriterWaiting;
+            continue;
         }
         monitor->wait();
+        state = m_state.load(std::memory_order_relaxed);
     }
-    std::uint32_t state = m_state.load(std::memory_order_relaxed);
-    if (waited && --m_waitingWriters == 0)
-        state &= ~kWriterWaiting;
-    m_state.store(state + kWriteOne, std::memory_order_relaxed);
+    if (waited)
+        --m_waitingWriters;
     m_writer.store(self, std::memory_order_relaxed);
 }
 
+// Write holds change under the monitor only, so the count read here stays; read holds
+// may come and go meanwhile, which the subtraction leaves as they are.
 void KySplitRW::writeUnlock(KyMonitor* monitor) {
     OptionalMonitorLock lock(monitor);
     const std::uint32_t state = m_state.load(std::memory_order_relaxed);
     if (writeCount(state) != 0) {
-        m_state.store(state - kWriteOne, std::memory_order_relaxed);
         if (writeCount(state) == 1)
             m_writer.store(0, std::memory_order_relaxed);
+        m_state.fetch_sub(kWriteOne, std::memory_order_release);
     }
     if (monitor)
         monitor->broadcast();
@@ -392,9 +432,10 @@ void KySplitRW::downgrade(KyMonitor* monitor) {
     OptionalMonitorLock lock(monitor);
     const std::uint32_t state = m_state.load(std::memory_order_relaxed);
     if (writeCount(state) != 0) {
-        m_state.store(state - kWriteOne + 1, std::memory_order_relaxed);
         if (writeCount(state) == 1)
             m_writer.store(0, std::memory_order_relaxed);
+        // One write hold less and one read hold more, in one step.
+        m_state.fetch_sub(kWriteOne - 1, std::memory_order_acq_rel);
     }
     if (monitor)
         monitor->broadcast();

@@ -184,6 +184,10 @@ private:
 // With a null monitor the operations do the bookkeeping only, neither locking nor
 // waiting: for callers that guard the state by other means. Neither unlock checks which
 // thread calls it.
+//
+// Readers that find no write hold and no writer waiting, and every read release, leave
+// the monitor alone: holding the monitor keeps writers out of their bookkeeping but not
+// such readers, and a read release wakes the monitor's waiters only when a writer waits.
 class KySplitRW {
 public:
     KySplitRW() = default;
@@ -207,9 +211,12 @@ public:
     bool isLocked() const;
 
 private:
+    void readLockWaiting(KyMonitor* monitor);
+
     // Bits 0-20: read holds; bits 21-30: write holds of the writer; bit 31: a writer
-    // waits. Changed under the monitor only; atomic so that the queries may look in
-    // without it.
+    // waits. Write holds and the waiting bit change under the monitor only; a read hold
+    // taken while there is no write hold and no waiting writer, and every read release,
+    // change it with one compare-and-swap without the monitor.
     std::atomic<std::uint32_t> m_state{0};
     // The writing thread's token, 0 when there is no write hold.
     std::atomic<std::uintptr_t> m_writer{0};

@@ -6,8 +6,9 @@
 // process counts once in the object's holder table. When the last reference goes, a named
 // object leaves the holder table (and disappears when nobody else holds it), an unnamed
 // one is freed. Only the memory of a mutex that a thread of this process still owns stays
-// for the life of the process: glibc and the kernel write to a robust mutex when its owner
-// releases it or ends.
+// until no thread owns it: glibc and the kernel write to a robust mutex when its owner
+// releases it or ends. So does the memory of a mutex that a thread's cache still records
+// (MutexCache.h), until the record goes.
 //
 // Threads: KernelObject's accessors may be used from any thread; the state they lead to is
 // guarded as SyncState.h says.
@@ -67,6 +68,10 @@ class SyncHandle final : public HandleObject {
 public:
     SyncHandle(std::shared_ptr<KernelObject> object, DWORD access)
         : object_(std::move(object)), access_(access) {}
+
+    // The closing thread forgets the mutex it may have cached, so that a thread that
+    // waits on, releases and closes its own handle leaves no memory behind.
+    DWORD close() noexcept override;
 
     const std::shared_ptr<KernelObject>& object() const { return object_; }
     DWORD access() const { return access_; }

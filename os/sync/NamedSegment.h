@@ -80,7 +80,7 @@ public:
 
     // Lets go of the object (holder entry, and the name if nobody else holds it) but
     // leaves the memory mapped; it is unmapped by lingerWhileOwned() once no thread of this
-    // process owns the mutex (see tokenOwnedInThisProcess()).
+    // process owns the mutex or caches it (see mutexMemoryInUse()).
     void keepMappedWhileOwned() { keepMapped_ = true; }
 
 private:

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "os/sync/Futex.h"
+#include "os/sync/MutexCache.h"
 #include "os/sync/WaitSlots.h"
 
 namespace kyos::sync_internal {
@@ -158,20 +159,24 @@ void afterForkInChild() {
 
 const int g_forkHandlerRegistered = pthread_atfork(nullptr, nullptr, &afterForkInChild);
 
+struct CachedId {
+    std::uint32_t generation = UINT32_MAX;
+    std::uint32_t id = 0;
+};
+
+// Asked on every release of a mutex: initial-exec, so that reading it is one load relative
+// to the thread pointer rather than a call into the dynamic linker.
+__attribute__((tls_model("initial-exec"))) thread_local CachedId t_callerId;
+
 }  // namespace
 
 std::uint32_t callerThreadId() {
-    struct CachedId {
-        std::uint32_t generation = UINT32_MAX;
-        std::uint32_t id = 0;
-    };
-    thread_local CachedId cached;
     std::uint32_t generation = g_forkGeneration.load(std::memory_order_relaxed);
-    if (cached.generation != generation) {
-        cached.id = static_cast<std::uint32_t>(::gettid());
-        cached.generation = generation;
+    if (t_callerId.generation != generation) {
+        t_callerId.id = static_cast<std::uint32_t>(::gettid());
+        t_callerId.generation = generation;
     }
-    return cached.id;
+    return t_callerId.id;
 }
 
 namespace {
@@ -218,14 +223,6 @@ int* tokenWord(SyncState* state) {
 
 std::uint32_t loadTokenWord(SyncState* state) {
     return static_cast<std::uint32_t>(__atomic_load_n(tokenWord(state), __ATOMIC_SEQ_CST));
-}
-
-bool tokenHeldByLiveOwner(std::uint32_t word) {
-    return (word & FUTEX_TID_MASK) != 0 && (word & FUTEX_OWNER_DIED) == 0;
-}
-
-std::uint32_t tokenOwnerThread(std::uint32_t word) {
-    return word & FUTEX_TID_MASK;
 }
 
 std::uint32_t prepareTokenSleep(SyncState* state) {
@@ -275,6 +272,10 @@ bool tokenOwnedInThisProcess(SyncState* state) {
     return ::access(path, F_OK) == 0;
 }
 
+bool mutexMemoryInUse(SyncState* state) {
+    return tokenOwnedInThisProcess(state) || mutexCachedByAnyThread(state);
+}
+
 namespace {
 
 struct Lingering {
@@ -315,7 +316,7 @@ void releaseUnownedLingering() {
         std::lock_guard<std::mutex> lock(lingeringMutex());
         std::vector<Lingering>& entries = lingering();
         for (auto it = entries.begin(); it != entries.end();) {
-            if (tokenOwnedInThisProcess(it->state)) {
+            if (mutexMemoryInUse(it->state)) {
                 ++it;
                 continue;
             }

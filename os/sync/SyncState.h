@@ -20,6 +20,7 @@
 // and clears the bit (a waiter sets it again on each pass).
 #pragma once
 
+#include <linux/futex.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -146,8 +147,12 @@ int* tokenWord(SyncState* state);
 bool lockWordLayoutHolds();
 std::uint32_t loadTokenWord(SyncState* state);
 // The word names a live owner: some thread holds the token and has not died.
-bool tokenHeldByLiveOwner(std::uint32_t word);
-std::uint32_t tokenOwnerThread(std::uint32_t word);
+inline bool tokenHeldByLiveOwner(std::uint32_t word) {
+    return (word & FUTEX_TID_MASK) != 0 && (word & FUTEX_OWNER_DIED) == 0;
+}
+inline std::uint32_t tokenOwnerThread(std::uint32_t word) {
+    return word & FUTEX_TID_MASK;
+}
 
 // Marks the token as having a sleeper (FUTEX_WAITERS), so that its release and its owner's
 // death wake the word. Returns the value to sleep on, or 0 when the token is no longer
@@ -161,9 +166,13 @@ void wakeAfterTokenRelease(SyncState* state);
 // or unlock) and the kernel (when the thread ends) still write to its memory.
 bool tokenOwnedInThisProcess(SyncState* state);
 
-// Keeps the memory of a mutex whose last handle closed while a thread of this process
-// owned it, and calls `release` once no thread of the process owns it any more (checked
-// whenever objects are created or closed).
+// A thread of this process owns the mutex, or records it in its cache of mutexes waited on
+// (MutexCache.h) and may follow the record into its memory at any moment.
+bool mutexMemoryInUse(SyncState* state);
+
+// Keeps the memory of a mutex whose last handle closed while it was in use (see
+// mutexMemoryInUse()), and calls `release` once it no longer is (checked whenever objects
+// are created or closed, and when a thread drops a cache record).
 void lingerWhileOwned(SyncState* state, std::function<void()> release);
 void releaseUnownedLingering();
 

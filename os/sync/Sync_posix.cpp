@@ -16,6 +16,7 @@
 
 #include "os/LastError.h"
 #include "os/sync/KernelObject.h"
+#include "os/sync/MutexCache.h"
 #include "os/sync/SyncNames.h"
 
 namespace kyos {
@@ -52,9 +53,10 @@ KernelObject::KernelObject(std::unique_ptr<NamedSegment> segment, const ObjectNa
       keyLow_(name.keyLow) {}
 
 KernelObject::~KernelObject() {
-    if (kind_ == ObjectKind::Mutex && tokenOwnedInThisProcess(state_)) {
+    if (kind_ == ObjectKind::Mutex && mutexMemoryInUse(state_)) {
         // Closing the last handle of a mutex one still owns is allowed (the name goes, as
-        // on Windows), but the memory must stay while the owner may still write to it.
+        // on Windows), but the memory must stay while the owner may still write to it, and
+        // while another thread may still follow its cache record into it.
         if (segment_) {
             segment_->keepMappedWhileOwned();
         } else {
@@ -66,6 +68,12 @@ KernelObject::~KernelObject() {
     }
     if (ownsSectionFd_)
         ::close(sectionFd_);
+}
+
+DWORD SyncHandle::close() noexcept {
+    if (object_->kind() == ObjectKind::Mutex)
+        forgetCachedMutex(object_->state());
+    return ERROR_SUCCESS;
 }
 
 HandleRef<SyncHandle> lookupSyncHandle(HANDLE handle) {
@@ -358,11 +366,7 @@ HANDLE openMutex(DWORD desiredAccess, const char* name) {
 
 namespace {
 
-BOOL releaseOwnedMutex(HANDLE mutex, bool asAbandoned) {
-    HandleRef<SyncHandle> handle = lookupObject(mutex, ObjectKind::Mutex, 0);
-    if (!handle)
-        return FALSE;
-    SyncState* state = handle->object()->state();
+BOOL releaseMutexState(SyncState* state, bool asAbandoned) {
     // Checked here rather than left to the unlock's EPERM: only the owner may touch the
     // lock's state, and the thread sanitizer rightly reports anyone else's unlock.
     const std::uint32_t self = sync_internal::callerThreadId();
@@ -390,9 +394,20 @@ BOOL releaseOwnedMutex(HANDLE mutex, bool asAbandoned) {
     return TRUE;
 }
 
+BOOL releaseOwnedMutex(HANDLE mutex, bool asAbandoned) {
+    HandleRef<SyncHandle> handle = lookupObject(mutex, ObjectKind::Mutex, 0);
+    if (!handle)
+        return FALSE;
+    return releaseMutexState(handle->object()->state(), asAbandoned);
+}
+
 }  // namespace
 
 BOOL releaseMutex(HANDLE mutex) {
+    // A mutex this thread has waited on through this handle: its memory stays while the
+    // record does, so the handle needs no use (see MutexCache.h).
+    if (SyncState* state = sync_internal::cachedMutex(mutex))
+        return releaseMutexState(state, false);
     return releaseOwnedMutex(mutex, false);
 }
 

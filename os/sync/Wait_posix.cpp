@@ -11,6 +11,7 @@
 #include "os/LastError.h"
 #include "os/sync/Futex.h"
 #include "os/sync/KernelObject.h"
+#include "os/sync/MutexCache.h"
 #include "os/sync/Sync.h"
 #include "os/sync/WaitSlots.h"
 
@@ -151,6 +152,17 @@ DWORD waitSignal(SyncState* state, const Deadline& deadline) {
         }
         futexWait(&state->sequence, seen, deadline);
     }
+}
+
+// The same, with the deadline set only when the mutex is not there to take: an
+// uncontended take then reads no clock.
+DWORD waitMutex(SyncState* state, DWORD milliseconds) {
+    int rc = pthread_mutex_trylock(&state->token);
+    if (tookToken(rc))
+        return finishTake(state, rc) ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    if (rc != EBUSY)
+        return failedLock(rc);
+    return waitMutex(state, Deadline(milliseconds));
 }
 
 DWORD waitOne(SyncState* state, const Deadline& deadline) {
@@ -429,10 +441,19 @@ DWORD waitForAll(std::vector<Entry>& entries, WaitSlotTable* table, std::uint32_
 }  // namespace
 
 DWORD waitForSingleObject(HANDLE object, DWORD milliseconds) {
+    // A mutex this thread has waited on through this handle before: its memory stays while
+    // the record does, so the handle needs no use (see MutexCache.h).
+    if (SyncState* mutex = cachedMutex(object))
+        return waitMutex(mutex, milliseconds);
     HandleRef<SyncHandle> found = lookupWaitable(object);
     if (!found)
         return WAIT_FAILED;
-    return waitOne(found->object()->state(), Deadline(milliseconds));
+    KernelObject* kernelObject = found->object().get();
+    if (kernelObject->kind() == ObjectKind::Mutex) {
+        cacheMutex(object, kernelObject->state());
+        return waitMutex(kernelObject->state(), milliseconds);
+    }
+    return waitOne(kernelObject->state(), Deadline(milliseconds));
 }
 
 DWORD waitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {

@@ -171,6 +171,7 @@ TEST(Handle, AFullTableRefusesTheObjectAndTakesAnotherOnceAHandleCloses) {
 
 // Fails with ERROR_INVALID_HANDLE through every way in: both lookups and the close.
 void expectNotAHandle(HANDLE value) {
+    EXPECT_FALSE(kyos::isHandleOpen(value));
     kyos::setLastError(ERROR_SUCCESS);
     EXPECT_FALSE(kyos::lookupHandleRef(value));
     EXPECT_EQ(kyos::lastError(), ERROR_INVALID_HANDLE);
@@ -180,6 +181,21 @@ void expectNotAHandle(HANDLE value) {
     kyos::setLastError(ERROR_SUCCESS);
     EXPECT_FALSE(kyos::closeHandle(value));
     EXPECT_EQ(kyos::lastError(), ERROR_INVALID_HANDLE);
+}
+
+// The question takes no use of the object (a close right after releases it at once) and
+// leaves the last error alone. Values that are not open handles are asked in
+// expectNotAHandle().
+TEST(Handle, IsHandleOpenTakesNoUse) {
+    std::atomic<int> closes{0};
+    HANDLE handle = makeCounting(&closes);
+    kyos::setLastError(ERROR_MORE_DATA);
+    EXPECT_TRUE(kyos::isHandleOpen(handle));
+    EXPECT_FALSE(kyos::isHandleOpen(nullptr));
+    EXPECT_EQ(kyos::lastError(), ERROR_MORE_DATA);
+    ASSERT_TRUE(kyos::closeHandle(handle));
+    EXPECT_EQ(closes.load(), 1);
+    EXPECT_FALSE(kyos::isHandleOpen(handle));
 }
 
 TEST(Handle, ClosedHandleStaysInvalidAfterItsSlotIsReused) {

@@ -673,6 +673,136 @@ TEST(KySplitRW, AReadHoldReleasedByAnotherThreadLetsItsTakerWrite) {
     }
 }
 
+// One reader/writer state under test: a KyRW, or a KySplitRW with a monitor of its own.
+struct RWUnderTest {
+    KyMonitor* monitor;
+    std::function<void()> readLock, readUnlock, writeLock, writeUnlock, downgrade;
+};
+
+RWUnderTest rwUnderTest(KyRW& rw) {
+    return {&rw,
+            [&rw] { rw.readLock(); },
+            [&rw] { rw.readUnlock(); },
+            [&rw] { rw.writeLock(); },
+            [&rw] { rw.writeUnlock(); },
+            [&rw] { rw.downgrade(); }};
+}
+
+RWUnderTest rwUnderTest(KySplitRW& rw, KyMonitor& monitor) {
+    KyMonitor* m = &monitor;
+    return {m,
+            [&rw, m] { rw.readLock(m); },
+            [&rw, m] { rw.readUnlock(m); },
+            [&rw, m] { rw.writeLock(m); },
+            [&rw, m] { rw.writeUnlock(m); },
+            [&rw, m] { rw.downgrade(m); }};
+}
+
+// Waits for `done`; should it not come, reports the stranded thread and wakes the
+// monitor's waiters until it does, so that the test ends. Yields rather than sleeps
+// between looks: the rounds that call it are many and each ends within microseconds.
+bool expectFinishes(KyMonitor& monitor, const std::function<bool()>& done, const char* what) {
+    const auto end = std::chrono::steady_clock::now() + kDeadline;
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    if (done())
+        return true;
+    ADD_FAILURE() << what;
+    while (!done()) {
+        KyMonitorLock lock(&monitor);
+        monitor.broadcast();
+    }
+    return false;
+}
+
+// Readers that find no write hold and no writer waiting take their hold without the
+// monitor. However the lock turned idle, a waiting writer's mark must send a new reader
+// to wait behind it. The test thread holds the monitor, so that the woken writer cannot
+// get in before the test thread asks to read.
+TEST(KySplitRW, AReaderArrivingAtAnIdleLockWaitsBehindTheWaitingWriter) {
+    struct Case {
+        const char* lastHold;
+        std::function<void(RWUnderTest&)> take;
+        std::function<void(RWUnderTest&)> give;
+    };
+    const Case cases[] = {
+        {"a read hold", [](RWUnderTest& rw) { rw.readLock(); },
+         [](RWUnderTest& rw) { rw.readUnlock(); }},
+        {"a write hold", [](RWUnderTest& rw) { rw.writeLock(); },
+         [](RWUnderTest& rw) { rw.writeUnlock(); }},
+        {"a downgraded write hold",
+         [](RWUnderTest& rw) {
+             rw.writeLock();
+             rw.downgrade();
+         },
+         [](RWUnderTest& rw) { rw.readUnlock(); }},
+    };
+    for (bool split : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.lastHold) + (split ? ", split state" : ", KyRW"));
+            KyRW rw;
+            KySplitRW splitState;
+            KyMonitor splitMonitor;
+            RWUnderTest lock = split ? rwUnderTest(splitState, splitMonitor) : rwUnderTest(rw);
+            std::atomic<int> writersIn{0};
+            c.take(lock);
+            std::thread writer([&] {
+                lock.writeLock();
+                ++writersIn;
+                lock.writeUnlock();
+            });
+            ASSERT_TRUE(eventually([&] { return lock.monitor->waitingThreads() == 1; }));
+            {
+                KyMonitorLock freeze(lock.monitor);
+                c.give(lock);
+                lock.readLock();  // waits, letting the monitor go, until the writer has been
+                EXPECT_EQ(writersIn, 1);
+            }
+            lock.readUnlock();
+            writer.join();
+        }
+    }
+}
+
+// A writer that asks just as the last reader leaves marks the state as waited on while
+// the reader, on its own path, may be looking for that mark. Whichever comes first, the
+// writer must not sleep through the release: nothing else would wake it.
+TEST(KySplitRW, AWriterAskingAsTheLastReaderLeavesIsNotLeftAsleep) {
+    constexpr int kRounds = 1000;
+    constexpr int kStop = -1;
+    KyRW rw;
+    std::atomic<int> round{0};
+    std::atomic<int> asked{0};
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        for (int r = 1;; ++r) {
+            int now;
+            while ((now = round.load()) != r && now != kStop)
+                std::this_thread::yield();
+            if (now == kStop)
+                return;
+            asked = r;
+            rw.writeLock();
+            rw.writeUnlock();
+            written = r;
+        }
+    });
+    for (int r = 1; r <= kRounds; ++r) {
+        rw.readLock();
+        round = r;
+        // Released the moment the writer sets off, so that the two meet inside writeLock.
+        while (asked.load() != r) {
+        }
+        rw.readUnlock();
+        if (!expectFinishes(
+                rw, [&] { return written.load() == r; }, "the writer slept through the release"))
+            break;
+    }
+    round = kStop;
+    writer.join();
+    EXPECT_FALSE(rw.isLocked());
+}
+
 // ---------------------------------------------------------------------------------------
 // KyComplexLock
 

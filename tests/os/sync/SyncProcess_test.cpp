@@ -384,6 +384,64 @@ TEST(AcrossProcesses, ObjectEndsWithItsLastHolderEvenAKilledOne) {
     }
 }
 
+// A thread that has waited on a mutex before waits again without a use of the handle.
+// Should another thread close the process's last handle while it sleeps, the mutex's
+// memory must stay until the wait ends: the owner, another process, lets go later and the
+// sleeper takes the mutex. The closed handle is refused afterwards, and the name goes with
+// the last holder as always.
+TEST(AcrossProcesses, AWaitOutlivesTheCloseOfTheLastHandleInItsProcess) {
+    std::string name = objectName("mutex");
+    std::string path = kyos::namedObjectPath(name.c_str());
+    HANDLE mutex = kyos::createMutex(FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    Child child([&] {
+        HANDLE own = kyos::openMutex(SYNCHRONIZE, name.c_str());
+        if (own == nullptr || Child::receiveFromParent() != 't' ||
+            kyos::waitForSingleObject(own, INFINITE) != WAIT_OBJECT_0)
+            return 1;
+        Child::sendToParent('o');
+        if (Child::receiveFromParent() != 'r' || !kyos::releaseMutex(own))
+            return 2;
+        Child::receiveFromParent();
+        return kyos::closeHandle(own) ? 0 : 3;
+    });
+
+    std::atomic<bool> waitedOnce{false};
+    std::atomic<bool> childOwns{false};
+    std::atomic<pid_t> sleeper{0};
+    std::atomic<DWORD> result{WAIT_FAILED};
+    std::atomic<DWORD> releaseError{0};
+    std::thread waiter([&] {
+        EXPECT_EQ(kyos::waitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(kyos::releaseMutex(mutex));
+        waitedOnce.store(true);
+        if (!eventually([&] { return childOwns.load(); }))
+            return;
+        sleeper.store(kytest::currentThreadId());
+        result.store(kyos::waitForSingleObject(mutex, 20000));
+        kyos::setLastError(0);
+        if (!kyos::releaseMutex(mutex))
+            releaseError.store(kyos::lastError());
+        // Ends owning it: the mutex is abandoned to whoever comes next.
+    });
+    ASSERT_TRUE(eventually([&] { return waitedOnce.load(); }));
+    child.send('t');
+    ASSERT_EQ(child.receive(), 'o');
+    childOwns.store(true);
+    ASSERT_TRUE(eventually([&] {
+        pid_t thread = sleeper.load();
+        return thread != 0 && kytest::blockedInFutex(thread);
+    }));
+    EXPECT_TRUE(kyos::closeHandle(mutex));
+    child.send('r');
+    waiter.join();
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0);
+    EXPECT_EQ(releaseError.load(), ERROR_INVALID_HANDLE);
+    child.send('x');
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_FALSE(exists(path));
+}
+
 // A forked child opens the objects of its parent for itself, and holds them after the
 // parent has let go.
 TEST(AcrossProcesses, ForkedChildHoldsWhatItOpens) {

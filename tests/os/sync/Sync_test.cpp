@@ -192,6 +192,52 @@ TEST_P(MutexTest, OwnerMayCloseItsLastHandle) {
     EXPECT_FALSE(exists(kyos::namedObjectPath(name.c_str())));
 }
 
+// After a first wait, a thread's waits and releases through the same handle go by its
+// record of that handle rather than the handle table. The record stands for the handle and
+// nothing more: it is no claim to own the mutex, and once the handle is closed (by any
+// thread) it leads nowhere, while the mutex lives on through another handle.
+TEST_P(MutexTest, AHandleWaitedOnBeforeAnswersAsTheHandleWould) {
+    ScopedHandle mutex(create(FALSE));
+    ASSERT_TRUE(mutex);
+    HANDLE duplicate = nullptr;
+    ASSERT_TRUE(kyos::duplicateHandle(mutex.get(), &duplicate, 0, DUPLICATE_SAME_ACCESS));
+    ScopedHandle other(duplicate);
+
+    ASSERT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+    EXPECT_TRUE(kyos::releaseMutex(other.get()));
+    std::atomic<bool> taken{false}, mayRelease{false};
+    Worker taker([&] {
+        ASSERT_EQ(waitOn(other.get()), WAIT_OBJECT_0);
+        taken.store(true);
+        eventually([&] { return mayRelease.load(); });
+        EXPECT_TRUE(kyos::releaseMutex(other.get()));
+    });
+    ASSERT_TRUE(eventually([&] { return taken.load(); }));
+    kyos::setLastError(0);
+    EXPECT_FALSE(kyos::releaseMutex(mutex.get()));
+    EXPECT_EQ(kyos::lastError(), ERROR_NOT_OWNER);
+    EXPECT_EQ(waitOn(mutex.get()), WAIT_TIMEOUT);
+    mayRelease.store(true);
+    taker.join();
+
+    // Closed by another thread, which leaves this thread's record in place.
+    ASSERT_EQ(waitOn(mutex.get()), WAIT_OBJECT_0);
+    HANDLE closed = mutex.release();
+    Worker closer([&] { EXPECT_TRUE(kyos::closeHandle(closed)); });
+    closer.join();
+    kyos::setLastError(0);
+    EXPECT_EQ(waitOn(closed), WAIT_FAILED);
+    EXPECT_EQ(kyos::lastError(), ERROR_INVALID_HANDLE);
+    kyos::setLastError(0);
+    EXPECT_FALSE(kyos::releaseMutex(closed));
+    EXPECT_EQ(kyos::lastError(), ERROR_INVALID_HANDLE);
+    // Still owned, one level deep, through the handle that is left.
+    Worker stillOwned([&] { EXPECT_EQ(waitOn(other.get()), WAIT_TIMEOUT); });
+    stillOwned.join();
+    EXPECT_TRUE(kyos::releaseMutex(other.get()));
+    EXPECT_FALSE(kyos::releaseMutex(other.get()));
+}
+
 INSTANTIATE_TEST_SUITE_P(NamedAndUnnamed, MutexTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Named" : "Unnamed";
