@@ -83,6 +83,22 @@ std::string& threadPathBuffer() {
     return *t_pathBuffer;
 }
 
+// The key of an instance below the product's, for the product and instance the thread
+// last expanded a key for: nearly every key a process expands is in its own instance.
+struct InstancePrefix {
+    std::string product, focus, prefix;
+};
+__attribute__((tls_model("initial-exec"))) thread_local InstancePrefix* t_instancePrefix = nullptr;
+thread_local std::unique_ptr<InstancePrefix> t_instancePrefixOwner;
+
+InstancePrefix& threadInstancePrefix() {
+    if (t_instancePrefix == nullptr) {
+        t_instancePrefixOwner = std::make_unique<InstancePrefix>();
+        t_instancePrefix = t_instancePrefixOwner.get();
+    }
+    return *t_instancePrefix;
+}
+
 REGSAM extraAccess() {
     return static_cast<REGSAM>(
         KYPlatformInfo::Reg_Additional_Flags.load(std::memory_order_relaxed));
@@ -107,10 +123,14 @@ std::string normalisedRest(std::string_view rest) {
 // The section's key in the instance notation.
 std::string sectionKey(const char* section) {
     if (isEmpty(section))
-        return "~";
+        return std::string(1, '~');
     if (section[0] == '~')
-        return section;
-    return std::string("~") + section;
+        return std::string(section);
+    // Made in one step: every read of a setting names its section.
+    const std::size_t length = std::strlen(section);
+    std::string key(length + 1, '~');
+    std::memcpy(&key[1], section, length);
+    return key;
 }
 
 // The key's path parts, letter case folded (ASCII), for comparing two keys. The store
@@ -362,10 +382,22 @@ bool KYPlatformInfo::expandKeyNameInto(const char* key, std::string& out) {
         std::replace(out.begin(), out.end(), '/', '\\');
         return true;
     }
-    out += kProductRoot;
-    out += m_productName;
-    out += '\\';
-    if (KYPI_Focus::getProductType() != KELBRIN_PRODUCT_TYPE_NO_INSTANCE) {
+    const bool hasInstance = KYPI_Focus::getProductType() != KELBRIN_PRODUCT_TYPE_NO_INSTANCE;
+    if (hasInstance && !m_focus.empty()) {
+        // The product and instance part, as this thread last built it for the same pair.
+        InstancePrefix& last = threadInstancePrefix();
+        if (last.product != m_productName || last.focus != m_focus) {
+            last.product = m_productName;
+            last.focus = m_focus;
+            last.prefix = kProductRoot + m_productName + "\\" + m_focus + "\\";
+        }
+        out += last.prefix;
+    } else {
+        out += kProductRoot;
+        out += m_productName;
+        out += '\\';
+    }
+    if (hasInstance) {
         if (m_focus.empty()) {
             fail("KYPlatformInfo::expandKeyName",
                  std::string("Can't resolve registry key [") + key + "]: current focus is unknown",
@@ -375,8 +407,6 @@ bool KYPlatformInfo::expandKeyNameInto(const char* key, std::string& out) {
                                            "registry at this point. Causing a debugger break "
                                            "now");
         }
-        out += m_focus;
-        out += '\\';
         const char* remote = KYPI_Focus::getRemoteTesselFocus();
         if (!isEmpty(remote)) {
             std::string section = normalisedRest(std::string_view(key + 1));

@@ -78,21 +78,31 @@ FrontCache& frontCache() {
 }
 
 // The process's own hash of cache keys (bucket numbers, which other processes compute
-// too, use FNV-1a above): eight bytes a step, as keys are paths of some fifty bytes.
+// too, use FNV-1a above): sixteen bytes a step in two independent lanes, as keys are paths
+// of some sixty bytes and each lane's multiply waits for the one before.
 std::size_t hashOf(std::string_view key) {
-    constexpr std::uint64_t kMultiplier = 0x9e3779b97f4a7c15ull;
-    std::uint64_t h = key.size() * kMultiplier;
+    constexpr std::uint64_t kMultiplier1 = 0x9e3779b97f4a7c15ull;
+    constexpr std::uint64_t kMultiplier2 = 0xc2b2ae3d27d4eb4full;
+    std::uint64_t h1 = key.size() * kMultiplier1;
+    std::uint64_t h2 = ~key.size() * kMultiplier2;
     const char* p = key.data();
     std::size_t n = key.size();
-    for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = (h ^ word) * kMultiplier;
-        h ^= h >> 29;
+    for (; n >= 16; p += 16, n -= 16) {
+        std::uint64_t w1, w2;
+        std::memcpy(&w1, p, 8);
+        std::memcpy(&w2, p + 8, 8);
+        h1 = (h1 ^ w1) * kMultiplier1;
+        h2 = (h2 ^ w2) * kMultiplier2;
+        h1 ^= h1 >> 29;
+        h2 ^= h2 >> 31;
     }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, p, n);
-    h = (h ^ tail) * kMultiplier;
+    std::uint64_t tail1 = 0, tail2 = 0;
+    std::memcpy(&tail1, p, n < 8 ? n : 8);
+    if (n > 8)
+        std::memcpy(&tail2, p + 8, n - 8);
+    h1 = (h1 ^ tail1) * kMultiplier1;
+    h2 = (h2 ^ tail2) * kMultiplier2;
+    std::uint64_t h = (h1 ^ (h2 >> 32) ^ (h2 << 32)) * kMultiplier1;
     return static_cast<std::size_t>(h ^ (h >> 32));
 }
 
