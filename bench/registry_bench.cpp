@@ -137,9 +137,9 @@ void BM_Registry_SetDword_NoCache(benchmark::State& state) {
 }
 BENCHMARK(BM_Registry_SetDword_NoCache);
 
-// What the same write costs as one SQLite statement committed on its own, without
-// announcing it: the store's write before it had a cache.
-void BM_Sqlite_UpsertAutocommit(benchmark::State& state) {
+// The store's file opened with SQLite itself, as the store opens it, and the row of the
+// key the benchmarks read.
+sqlite3* openRawStore(sqlite3_int64* keyId) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(store().path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                     nullptr);
@@ -149,8 +149,16 @@ void BM_Sqlite_UpsertAutocommit(benchmark::State& state) {
     std::string path = "software\\kelbrin systems\\sarvex\\instance001\\base";
     sqlite3_bind_text(find, 1, path.c_str(), -1, SQLITE_STATIC);
     sqlite3_step(find);
-    sqlite3_int64 keyId = sqlite3_column_int64(find, 0);
+    *keyId = sqlite3_column_int64(find, 0);
     sqlite3_finalize(find);
+    return db;
+}
+
+// What the same write costs as one SQLite statement committed on its own, without
+// announcing it: the store's write before it had a cache.
+void BM_Sqlite_UpsertAutocommit(benchmark::State& state) {
+    sqlite3_int64 keyId = 0;
+    sqlite3* db = openRawStore(&keyId);
     sqlite3_stmt* write = nullptr;
     sqlite3_prepare_v2(db,
                        "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, 'nraw', 'nRaw', "
@@ -175,16 +183,8 @@ BENCHMARK(BM_Sqlite_UpsertAutocommit);
 // The peer: one prepared statement reading the value's row by its primary key, the
 // least work SQLite can do to answer the same question.
 void BM_Sqlite_PreparedPointRead(benchmark::State& state) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(store().path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                    nullptr);
-    sqlite3_stmt* find = nullptr;
-    sqlite3_prepare_v2(db, "SELECT id FROM keys WHERE root=0 AND path=?1", -1, &find, nullptr);
-    std::string path = "software\\kelbrin systems\\sarvex\\instance001\\base";
-    sqlite3_bind_text(find, 1, path.c_str(), -1, SQLITE_STATIC);
-    sqlite3_step(find);
-    sqlite3_int64 keyId = sqlite3_column_int64(find, 0);
-    sqlite3_finalize(find);
+    sqlite3_int64 keyId = 0;
+    sqlite3* db = openRawStore(&keyId);
     sqlite3_stmt* read = nullptr;
     sqlite3_prepare_v2(db, "SELECT type, data FROM vals WHERE key=?1 AND fold=?2", -1, &read,
                        nullptr);

@@ -761,21 +761,10 @@ DWORD enumValue(HKEY key, DWORD index, std::string* name, DWORD* type, void* dat
     rc = enumerate(call, index, kEnumValueFirst, kEnumValueAfter, kEnumValueAt,
                    &KeyHandle::lastValueIndex, &KeyHandle::lastValueFold, [&](sqlite3_stmt* s) {
                        name->assign(columnText(s, 0));
-                       if (type)
-                           *type = static_cast<DWORD>(sqlite3_column_int64(s, 2));
-                       const void* bytes = sqlite3_column_blob(s, 3);
-                       auto length = static_cast<DWORD>(sqlite3_column_bytes(s, 3));
-                       if (size == nullptr)
-                           return ERROR_SUCCESS;
-                       DWORD room = *size;
-                       *size = length;
-                       if (data == nullptr)
-                           return ERROR_SUCCESS;
-                       if (room < length)
-                           return ERROR_MORE_DATA;
-                       if (length)
-                           std::memcpy(data, bytes, length);
-                       return ERROR_SUCCESS;
+                       return giveValue(static_cast<DWORD>(sqlite3_column_int64(s, 2)),
+                                        sqlite3_column_blob(s, 3),
+                                        static_cast<DWORD>(sqlite3_column_bytes(s, 3)), type, data,
+                                        size);
                    });
     return done(rc);
 }
