@@ -43,7 +43,7 @@ std::string_view foldName(Connection& c, std::string_view name) {
     return c.scratch;
 }
 
-bool isPredefined(HKEY key, int& root, const std::string*& prefix);
+bool isPredefined(HKEY key, int& root, std::string_view& prefix);
 
 }  // namespace
 
@@ -166,21 +166,19 @@ DWORD findKey(Connection& c, const Ref& base, std::string_view subKey, Found& fo
 
 namespace {
 
-bool isPredefined(HKEY key, int& root, const std::string*& prefix) {
-    static const std::string empty;
-    static const std::string classes = "software\\classes";
+bool isPredefined(HKEY key, int& root, std::string_view& prefix) {
     if (key == HKEY_LOCAL_MACHINE) {
         root = kRootLocalMachine;
-        prefix = &empty;
+        prefix = {};
     } else if (key == HKEY_USERS) {
         root = kRootUsers;
-        prefix = &empty;
+        prefix = {};
     } else if (key == HKEY_CURRENT_USER) {
         root = kRootUsers;
-        prefix = &currentUserPath();
+        prefix = currentUserPath();
     } else if (key == HKEY_CLASSES_ROOT) {
         root = kRootLocalMachine;
-        prefix = &classes;
+        prefix = "software\\classes";
     } else {
         return false;
     }
@@ -191,16 +189,16 @@ bool isPredefined(HKEY key, int& root, const std::string*& prefix) {
 
 DWORD resolve(Connection& c, HKEY key, Ref& ref) {
     int root;
-    const std::string* prefix;
+    std::string_view prefix;
     if (isPredefined(key, root, prefix)) {
         ref.root = root;
-        ref.path = *prefix;
+        ref.path = prefix;
         ref.access = KEY_ALL_ACCESS;
-        if (prefix->empty()) {
+        if (prefix.empty()) {
             ref.id = root == kRootLocalMachine ? kLocalMachineRow : kUsersRow;
         } else {
             bool v;
-            DWORD rc = lookup(c, root, *prefix, ref.id, v);
+            DWORD rc = lookup(c, root, prefix, ref.id, v);
             if (rc == ERROR_FILE_NOT_FOUND)
                 ref.id = 0;
             else if (rc != ERROR_SUCCESS)
@@ -396,7 +394,7 @@ DWORD createKey(HKEY parent, std::string_view subKey, DWORD options, REGSAM acce
 
 DWORD closeKey(HKEY key) {
     int root;
-    const std::string* prefix;
+    std::string_view prefix;
     if (isPredefined(key, root, prefix))
         return done(ERROR_SUCCESS);
     if (key == nullptr || key->magic != kHandleMagic)
@@ -422,7 +420,9 @@ DWORD giveValue(DWORD valueType, const void* bytes, DWORD length, DWORD* type, v
         return ERROR_SUCCESS;
     if (room < length)
         return ERROR_MORE_DATA;
-    if (length)
+    if (length == sizeof(DWORD))
+        std::memcpy(data, bytes, sizeof(DWORD));  // the common case, copied in place
+    else if (length != 0)
         std::memcpy(data, bytes, length);
     return ERROR_SUCCESS;
 }

@@ -385,7 +385,8 @@ void ValueCache::readingOf(std::string& out, int root, std::string_view base,
     p += sizeof baseLength;
     std::memcpy(p, &subKeyLength, sizeof subKeyLength);
     p += sizeof subKeyLength;
-    std::memcpy(p, base.data(), base.size());
+    if (!base.empty())  // a root's: most readings name their key from the root
+        std::memcpy(p, base.data(), base.size());
     p += base.size();
     std::memcpy(p, subKey.data(), subKey.size());
     std::memcpy(p + subKey.size(), name.data(), name.size());
