@@ -302,20 +302,20 @@ int FormatSimple(char* out, std::size_t room, const char* format, va_list args, 
         put(format, literal);
         if (*percent == '\0')
             break;
-        const char* spec = percent + 1;
+        const char* cursor = percent + 1;
         Size size = kInt;
-        if (*spec == 'l') {
-            ++spec;
+        if (*cursor == 'l') {
+            ++cursor;
             size = kLong;
-            if (*spec == 'l') {
-                ++spec;
+            if (*cursor == 'l') {
+                ++cursor;
                 size = kLongLong;
             }
-        } else if (*spec == 'z') {
-            ++spec;
+        } else if (*cursor == 'z') {
+            ++cursor;
             size = kSize;
         }
-        char conversion = *spec;
+        char conversion = *cursor;
         switch (conversion) {
             case 's': {
                 if (size != kInt)
@@ -344,7 +344,7 @@ int FormatSimple(char* out, std::size_t room, const char* format, va_list args, 
             case '%':
                 if (size != kInt)
                     return kNotSimple;
-                put(spec, 1);
+                put(cursor, 1);
                 break;
             case 'd':
             case 'i':
@@ -387,7 +387,7 @@ int FormatSimple(char* out, std::size_t room, const char* format, va_list args, 
             default:
                 return kNotSimple;
         }
-        format = spec + 1;
+        format = cursor + 1;
     }
     *pos = '\0';
     return total > static_cast<std::size_t>(INT_MAX) ? -1 : static_cast<int>(total);
