@@ -167,12 +167,15 @@ DWORD findKey(Connection& c, const Ref& base, std::string_view subKey, Found& fo
 namespace {
 
 bool isPredefined(HKEY key, int& root, std::string_view& prefix) {
+    // Empty, but with a place: a view of nothing would hand null to memcpy and to SQLite
+    // (which binds null text as NULL).
+    constexpr std::string_view kRootPrefix("", 0);
     if (key == HKEY_LOCAL_MACHINE) {
         root = kRootLocalMachine;
-        prefix = {};
+        prefix = kRootPrefix;
     } else if (key == HKEY_USERS) {
         root = kRootUsers;
-        prefix = {};
+        prefix = kRootPrefix;
     } else if (key == HKEY_CURRENT_USER) {
         root = kRootUsers;
         prefix = currentUserPath();

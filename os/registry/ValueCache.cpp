@@ -369,8 +369,10 @@ void ValueCache::spellingOf(std::string& out, int root, std::string_view base,
     *p++ = static_cast<char>('0' + root);
     std::memcpy(p, &length, sizeof length);
     p += sizeof length;
-    std::memcpy(p, base.data(), base.size());
-    std::memcpy(p + base.size(), subKey.data(), subKey.size());
+    if (!base.empty())
+        std::memcpy(p, base.data(), base.size());
+    if (!subKey.empty())
+        std::memcpy(p + base.size(), subKey.data(), subKey.size());
 }
 
 void ValueCache::readingOf(std::string& out, int root, std::string_view base,
