@@ -40,8 +40,10 @@ FXNamedMutex::~FXNamedMutex() {
 }
 
 bool FXNamedMutex::lock(DWORD timeoutMs) {
-    if (m_handle != nullptr)
+    if (m_handle != nullptr) {
+        kyos::setLastError(ERROR_SUCCESS);
         return true;
+    }
     if (m_name.empty()) {
         kyos::setLastError(ERROR_INVALID_NAME);
         return false;
