@@ -725,13 +725,13 @@ void EvDebugLogSettingManager::CheckGlobalFlags() {
                         lower.c_str());
         }
     }
-    writeFlagReport(watched);
+    WriteFlagReport(watched);
 }
 
 // Written whole to a new file beside the report and renamed over it, so that a reader,
 // or another process writing the report at the same time, never sees half of one.
-void EvDebugLogSettingManager::writeFlagReport(const std::vector<std::string>& images) {
-    static constexpr const char* kTag = "EvDebugLogSettingManager::writeFlagReport";
+void EvDebugLogSettingManager::WriteFlagReport(const std::vector<std::string>& images) {
+    static constexpr const char* kTag = "EvDebugLogSettingManager::WriteFlagReport";
     std::string imageText;
     for (const std::string& image : images) {
         std::vector<ImageValue> values;

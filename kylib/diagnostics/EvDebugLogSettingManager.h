@@ -57,6 +57,9 @@ public:
     // One run of the override expiry and of the global-flag watch.
     void ReviseDebugLogSettings();
     void CheckGlobalFlags();
+    // The report of the watch, for the images given (their keys below the image options):
+    // "GlobalFlagInfo.log" in the log directory, replaced whole.
+    void WriteFlagReport(const std::vector<std::string>& images);
 
     // The flag print of a log being opened: the values of the image's key of image
     // options, one line each through `log` (tag "EvDebug::PrintGflags").
@@ -83,7 +86,6 @@ private:
     void reviseModule(const std::string& module, const EvDebugExpiryPair& pair, std::uint32_t now);
     void cleanVersionSettings(const std::string& module);
     void reviseFirewall(std::uint32_t now);
-    void writeFlagReport(const std::vector<std::string>& images);
     bool deleteValue(const char* key, const std::string& field);
 
     KYPlatformInfo m_store;

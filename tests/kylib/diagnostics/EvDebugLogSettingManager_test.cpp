@@ -529,15 +529,28 @@ TEST_F(LogSettingManagerTest, TwoProcessesWritingTheReportLeaveOneWholeReport) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            for (int i = 0; i < 25; ++i) {
-                EvDebugLogSettingManager::ResetGlobalFlagWatchForTesting();
-                CheckGlobalFlags_OnTimer();
-            }
+            EvDebugLogSettingManager manager;
+            for (int i = 0; i < 300; ++i)
+                manager.WriteFlagReport({"kyd"});
             _exit(0);
         }
         children.push_back(pid);
     }
+    // A reader meanwhile sees the old whole report or the new one, never a part.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int partial = 0;
+    for (;;) {
+        siginfo_t info{};
+        const bool ended = waitid(P_PID, static_cast<id_t>(children[0]), &info,
+                                  WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                           info.si_pid != 0;
+        if (ended || std::chrono::steady_clock::now() >= deadline)
+            break;
+        const std::string seen = report();
+        if (seen != whole)
+            ++partial;
+    }
+    EXPECT_EQ(partial, 0);
     for (pid_t pid : children) {
         int status = 0;
         pid_t done = 0;
