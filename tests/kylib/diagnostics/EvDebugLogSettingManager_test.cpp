@@ -207,7 +207,17 @@ TEST_F(LogSettingManagerTest, OverridesGetAnExpiryAndExpire) {
         {"expiry of the wrong type", true, 0, true, true, After::kNewLifetime},
         {"nothing", false, std::nullopt, false, false, After::kAbsent},
     };
-    const auto& pairs = EvDebugLogSettingManager::kExpiryPairs;
+    // The four overrides that expire, and how long each may stay.
+    const struct {
+        const char* settingSuffix;
+        const char* expirySuffix;
+        std::uint32_t lifetimeSeconds;
+    } pairs[] = {
+        {"_DEBUGLEVEL", "_DEBUGLEVEL_UNTIL", 604800},
+        {"_MAXLOGFILESIZE", "_MAXLOGFILESIZE_UNTIL", 604800},
+        {"_MAXLOGFILEBACKUPS", "_MAXLOGFILEBACKUPS_UNTIL", 604800},
+        {"_DEBUGWAITTIME", "_DEBUGWAITTIME_UNTIL", 86400},
+    };
     auto moduleOf = [](size_t c, size_t p) {
         return "mod" + std::to_string(c) + "x" + std::to_string(p);
     };
@@ -244,8 +254,6 @@ TEST_F(LogSettingManagerTest, OverridesGetAnExpiryAndExpire) {
             }
         }
     }
-    EXPECT_EQ(EvDebugLogSettingManager::kExpiryPairs[0].lifetimeSeconds, 604800u);
-    EXPECT_EQ(EvDebugLogSettingManager::kExpiryPairs[3].lifetimeSeconds, 86400u);
 }
 
 TEST_F(LogSettingManagerTest, AnOverrideRenewedMeanwhileSurvives) {
