@@ -832,18 +832,24 @@ TEST_F(EvDebugThreadLevelTest, AGuardEndsOnAnotherThreadOrAfterItsThread) {
 }
 
 // Opening a log while the thread has an instance pushed sets up the log being opened,
-// not the pushed one.
+// not the pushed one: its switch (read at open only) and its level.
 TEST_F(EvDebugTest, OpeningUnderAGuardSetsUpTheLogOpened) {
-    setNumber("EventManager", "kytest_DEBUGLEVEL", 4);
+    setNumber("EventManager", "kytest-quiet_DEBUGLEVEL", 4);
+    setNumber("EventManager", "kytest-quiet_TurnOffLogging", 1);
     EvDebugFileInstance pushed;
-    ASSERT_TRUE(EvDebug(&pushed).initialize(testLog(), 0, true, "pushed"));
+    EvDebug pushedLog(&pushed);
+    ASSERT_TRUE(pushedLog.initialize(testLog(), 0, true, "pushed"));
     EvDebug log;
     {
         ThLvlEvDebugFileInstance guard(&pushed);
-        ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+        ASSERT_TRUE(log.initialize(testLog(), 0, true, "quiet"));
         EXPECT_EQ(log.getDebugLevel(), 1) << "the pushed instance keeps its own level";
     }
     EXPECT_EQ(log.getDebugLevel(), 4);
+    log.Error("T", "the opened log is silenced");
+    pushedLog.Error("T", "the pushed log is not");
+    EXPECT_EQ(fileText("kytest-quiet").find("the opened log is silenced"), std::string::npos);
+    EXPECT_NE(fileText("kytest-pushed").find("the pushed log is not"), std::string::npos);
 }
 
 // ---- Settings re-read while the process runs.
