@@ -2,6 +2,7 @@
 // message path.
 #include "kylib/diagnostics/EvDebug.h"
 
+#include <pthread.h>
 #include <strings.h>
 #include <algorithm>
 #include <cstdio>
@@ -95,13 +96,18 @@ std::int64_t nowSeconds() {
 }
 
 // The calling thread's id, asked of the system once: the message path records it in
-// every handle that follows the thread, and asking costs a system call.
+// every handle that follows the thread, and asking costs a system call. A forked child's
+// one thread has an id of its own: it asks again.
+thread_local std::uint64_t t_threadId = 0;
 std::uint64_t callingThreadId() {
-    static thread_local std::uint64_t id = 0;
-    if (id == 0)
-        id = kyos::threadId();
-    return id;
+    if (t_threadId == 0)
+        t_threadId = kyos::threadId();
+    return t_threadId;
 }
+void forgetThreadIdInChild() {
+    t_threadId = 0;
+}
+const int g_threadIdForkHandler = pthread_atfork(nullptr, nullptr, &forgetThreadIdInChild);
 
 }  // namespace
 
@@ -1204,6 +1210,8 @@ void EvDebug::refreshLogFileSize() {
     if (!inst->IsReady())
         return;
     CHbLogger* w = inst->m_writer.load(std::memory_order_acquire);
+    if (w == nullptr)
+        return;
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
     const unsigned long size = settingOr(store, moduleNameOf(inst), ModuleSetting::MaxLogFileSize,
                                          static_cast<unsigned long>(w->GetDefaultLogFileSize()));
@@ -1220,6 +1228,8 @@ void EvDebug::refreshMaxVersion() {
     if (!inst->IsReady())
         return;
     CHbLogger* w = inst->m_writer.load(std::memory_order_acquire);
+    if (w == nullptr)
+        return;
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
     const unsigned long count =
         settingOr(store, moduleNameOf(inst), ModuleSetting::MaxLogFileBackups,
