@@ -95,20 +95,6 @@ std::int64_t nowSeconds() {
     return clock != nullptr ? clock() : kyos::unixTime();
 }
 
-// The calling thread's id, asked of the system once: the message path records it in
-// every handle that follows the thread, and asking costs a system call. A forked child's
-// one thread has an id of its own: it asks again.
-thread_local std::uint64_t t_threadId = 0;
-std::uint64_t callingThreadId() {
-    if (t_threadId == 0)
-        t_threadId = kyos::threadId();
-    return t_threadId;
-}
-void forgetThreadIdInChild() {
-    t_threadId = 0;
-}
-const int g_threadIdForkHandler = pthread_atfork(nullptr, nullptr, &forgetThreadIdInChild);
-
 }  // namespace
 
 // The thread-level instances one thread pushed, innermost last. The thread and every
@@ -125,12 +111,34 @@ struct EvDebugThreadLevelStack {
 
 namespace {
 
-// The calling thread's stack (null until its first push), read by its messages without
-// the lock; and the thread's own hold on it, let go when the thread ends.
-thread_local EvDebugThreadLevelStack* t_threadStack = nullptr;
+// What the message path keeps per thread, side by side so that it is reached in one
+// step: the thread's id, asked of the system once (the path records it in every handle
+// that follows the thread, and asking costs a system call), and the thread's stack of
+// thread-level instances (null until its first push), read without the lock.
+struct ThreadLogState {
+    std::uint64_t id;
+    EvDebugThreadLevelStack* stack;
+};
+// Initial-exec: reached with one load instead of a call per message. The library is
+// linked into its processes, and a late dlopen still finds room for these 16 bytes in
+// the static TLS reserve the C library keeps for such modules.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadLogState t_log = {0, nullptr};
+
+std::uint64_t callingThreadId(ThreadLogState& state) {
+    if (state.id == 0)
+        state.id = kyos::threadId();
+    return state.id;
+}
+// A forked child's one thread has an id of its own: it asks again.
+void forgetThreadIdInChild() {
+    t_log.id = 0;
+}
+const int g_threadIdForkHandler = pthread_atfork(nullptr, nullptr, &forgetThreadIdInChild);
+
+// The thread's own hold on its stack, let go when the thread ends.
 struct ThreadStackHold {
     std::shared_ptr<EvDebugThreadLevelStack> stack;
-    ~ThreadStackHold() { t_threadStack = nullptr; }
+    ~ThreadStackHold() { t_log.stack = nullptr; }
 };
 thread_local ThreadStackHold t_threadStackHold;
 
@@ -315,10 +323,11 @@ void EvDebug::FileInst_Set(EvDebugFileInstance* instance) {
 }
 
 EvDebugFileInstance* EvDebug::RefreshInstance() {
-    const std::uint64_t tid = callingThreadId();
+    ThreadLogState& state = t_log;
+    const std::uint64_t tid = callingThreadId(state);
     if (m_threadId.load(std::memory_order_relaxed) != tid)
         m_threadId.store(tid, std::memory_order_relaxed);
-    if (EvDebugThreadLevelStack* stack = t_threadStack) {
+    if (EvDebugThreadLevelStack* stack = state.stack) {
         if (EvDebugFileInstance* top = stack->top.load(std::memory_order_acquire))
             return top;
     }
@@ -331,7 +340,7 @@ EvDebugFileInstance* EvDebug::RefreshInstance() {
 void EvDebug::ThLvlInst_Init() {}
 
 EvDebugFileInstance* EvDebug::ThLvlInst_PeekTOS() {
-    EvDebugThreadLevelStack* stack = t_threadStack;
+    EvDebugThreadLevelStack* stack = t_log.stack;
     return stack != nullptr ? stack->top.load(std::memory_order_acquire) : nullptr;
 }
 
@@ -350,7 +359,7 @@ void ThLvlEvDebugFileInstance::ThLvlInst_Push(EvDebugFileInstance* instance) {
     ThreadStackHold& hold = t_threadStackHold;
     if (!hold.stack) {
         hold.stack = std::make_shared<EvDebugThreadLevelStack>();
-        t_threadStack = hold.stack.get();
+        t_log.stack = hold.stack.get();
     }
     m_stack = hold.stack;
     m_instance = instance;
