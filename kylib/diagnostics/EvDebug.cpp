@@ -362,7 +362,6 @@ void ThLvlEvDebugFileInstance::ThLvlInst_Push(EvDebugFileInstance* instance) {
         t_log.stack = hold.stack.get();
     }
     m_stack = hold.stack;
-    m_instance = instance;
     m_stack->entries.push_back({this, instance});
     m_stack->top.store(instance, std::memory_order_release);
     p.threadLevelInstances.fetch_add(1, std::memory_order_relaxed);
@@ -392,7 +391,6 @@ void ThLvlEvDebugFileInstance::ThLvlInst_Pop() {
         if (entries.empty())
             entries.shrink_to_fit();
     }
-    m_instance = nullptr;
     // `stack` goes here, outside the lock: when the thread has ended, this frees it.
 }
 

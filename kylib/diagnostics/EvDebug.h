@@ -292,7 +292,6 @@ private:
     void ThLvlInst_Push(EvDebugFileInstance* instance);
     void ThLvlInst_Pop();
 
-    EvDebugFileInstance* m_instance = nullptr;
     // The stack pushed on, shared with its thread: whichever lets go last frees it.
     std::shared_ptr<EvDebugThreadLevelStack> m_stack;
 };
