@@ -322,16 +322,22 @@ void EvDebug::FileInst_Set(EvDebugFileInstance* instance) {
     }
 }
 
-EvDebugFileInstance* EvDebug::RefreshInstance() {
+namespace {
+// The calling thread's innermost pushed instance, or null; records the thread in the
+// handle (`handleThread`). Takes no lock: the message path comes here.
+inline EvDebugFileInstance* resolveThread(std::atomic<std::uint64_t>& handleThread) {
     ThreadLogState& state = t_log;
     const std::uint64_t tid = callingThreadId(state);
-    if (m_threadId.load(std::memory_order_relaxed) != tid)
-        m_threadId.store(tid, std::memory_order_relaxed);
-    if (EvDebugThreadLevelStack* stack = state.stack) {
-        if (EvDebugFileInstance* top = stack->top.load(std::memory_order_acquire))
-            return top;
-    }
-    return &process().defaultInstance;
+    if (handleThread.load(std::memory_order_relaxed) != tid)
+        handleThread.store(tid, std::memory_order_relaxed);
+    EvDebugThreadLevelStack* stack = state.stack;
+    return stack != nullptr ? stack->top.load(std::memory_order_acquire) : nullptr;
+}
+}  // namespace
+
+EvDebugFileInstance* EvDebug::RefreshInstance() {
+    EvDebugFileInstance* top = resolveThread(m_threadId);
+    return top != nullptr ? top : &process().defaultInstance;
 }
 
 // =========================================================================================
@@ -399,7 +405,8 @@ EvDebugFileInstance* EvDebug::selectInstance() {
     if (p.threadLevelInstances.load(std::memory_order_relaxed) > 0 && (m_flags & kFollowsThread) &&
         p.defaultInstance.m_state.load(std::memory_order_relaxed) ==
             EvDebugFileInstance::kStateReady) {
-        return RefreshInstance();
+        EvDebugFileInstance* top = resolveThread(m_threadId);
+        return top != nullptr ? top : &p.defaultInstance;
     }
     return m_pFileInst;
 }
