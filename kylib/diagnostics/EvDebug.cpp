@@ -57,8 +57,9 @@ struct LogProcess {
     std::vector<std::string> logList;
 
     std::atomic<std::int64_t> refreshInterval{0};
-    // The refresh's clock; null is the system's.
-    std::atomic<std::int64_t (*)()> clock{nullptr};
+    // The refresh's clock. Called through the pointer always, the system's one too: a
+    // test for a replacement would cost every message a branch.
+    std::atomic<std::int64_t (*)()> clock{&kyos::unixTime};
     std::atomic<bool> turnOffAllLogs{false};
     std::atomic<bool> logToStdout{false};
     // Guards every thread's stack of thread-level instances (not their tops, which the
@@ -90,9 +91,8 @@ LogProcess& process() {
     return *p;
 }
 
-std::int64_t nowSeconds() {
-    std::int64_t (*clock)() = process().clock.load(std::memory_order_relaxed);
-    return clock != nullptr ? clock() : kyos::unixTime();
+std::int64_t nowSeconds(LogProcess& p = process()) {
+    return p.clock.load(std::memory_order_relaxed)();
 }
 
 }  // namespace
@@ -324,8 +324,10 @@ void EvDebug::FileInst_Set(EvDebugFileInstance* instance) {
 
 namespace {
 // The calling thread's innermost pushed instance, or null; records the thread in the
-// handle (`handleThread`). Takes no lock: the message path comes here.
-inline EvDebugFileInstance* resolveThread(std::atomic<std::uint64_t>& handleThread) {
+// handle (`handleThread`). Takes no lock: the message path comes here. Kept out of line
+// so that the common case, nothing pushed anywhere, stays a load and a test.
+__attribute__((noinline)) EvDebugFileInstance* resolveThread(
+    std::atomic<std::uint64_t>& handleThread) {
     ThreadLogState& state = t_log;
     const std::uint64_t tid = callingThreadId(state);
     if (handleThread.load(std::memory_order_relaxed) != tid)
@@ -402,7 +404,8 @@ void ThLvlEvDebugFileInstance::ThLvlInst_Pop() {
 
 EvDebugFileInstance* EvDebug::selectInstance() {
     LogProcess& p = process();
-    if (p.threadLevelInstances.load(std::memory_order_relaxed) > 0 && (m_flags & kFollowsThread) &&
+    if (__builtin_expect(p.threadLevelInstances.load(std::memory_order_relaxed) > 0, 0) &&
+        (m_flags & kFollowsThread) &&
         p.defaultInstance.m_state.load(std::memory_order_relaxed) ==
             EvDebugFileInstance::kStateReady) {
         EvDebugFileInstance* top = resolveThread(m_threadId);
@@ -423,7 +426,7 @@ void EvDebug::handleMsgEventDebug_NEW(int level, long value, const char* tag, un
     LogProcess& p = process();
 
     // Settings are pulled, at most once per interval, by whichever thread logs first.
-    std::int64_t now = nowSeconds();
+    std::int64_t now = nowSeconds(p);
     std::int64_t last = inst->m_lastRefresh.load(std::memory_order_relaxed);
     if (now - last > p.refreshInterval.load(std::memory_order_relaxed) &&
         inst->m_lastRefresh.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
@@ -1185,7 +1188,7 @@ void EvDebug::SetRefreshInterval(std::int64_t seconds) {
     process().refreshInterval = seconds;
 }
 void EvDebug::SetClock(std::int64_t (*now)()) {
-    process().clock.store(now, std::memory_order_relaxed);
+    process().clock.store(now != nullptr ? now : &kyos::unixTime, std::memory_order_relaxed);
 }
 
 // =========================================================================================
