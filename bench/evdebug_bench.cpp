@@ -5,8 +5,11 @@
 #include <spdlog/spdlog.h>
 #include <stdlib.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "bench/AllocationCounter.h"
 
@@ -20,6 +23,8 @@ namespace {
 struct LogSetup {
     std::string dir;
     EvDebug log;
+    // A log of its own that a thread pushes as its thread-level instance.
+    EvDebugFileInstance threadLevel;
     std::shared_ptr<spdlog::logger> peer;
     LogSetup() {
         char tmpl[] = "/tmp/kybench-log-XXXXXX";
@@ -37,6 +42,7 @@ struct LogSetup {
         kyos::reg::setValue(key, "kybench_MAXLOGFILESIZE", REG_DWORD, &megabytes, sizeof megabytes);
         kyos::reg::closeKey(key);
         log.initialize(EvDebug::getLogId("kybench"), 0, true, "");
+        EvDebug(&threadLevel).initialize(EvDebug::getLogId("kybench"), 0, true, "thread");
         peer = spdlog::basic_logger_mt("peer", dir + "/logs/spdlog.log", true);
         peer->set_level(spdlog::level::info);
     }
@@ -64,6 +70,56 @@ void BM_EvDebug_BelowLevel(benchmark::State& state) {
         static_cast<double>(allocationCount() - before) / static_cast<double>(state.iterations()));
 }
 BENCHMARK(BM_EvDebug_BelowLevel);
+
+// The same message through a handle that follows the thread, while a thread-level
+// instance is pushed: the handle then looks at its thread's stack.
+void belowLevelThroughTheThread(benchmark::State& state) {
+    EvDebug& log = setup().log;
+    long before = allocationCount();
+    int i = 0;
+    for (auto _ : state)
+        log.DebugLvl("Bench::belowLevel", 5, "value %d of %s", i++, "something");
+    state.counters["allocs/msg"] = benchmark::Counter(
+        static_cast<double>(allocationCount() - before) / static_cast<double>(state.iterations()));
+}
+
+// Pushed on the logging thread: its messages go to (and are filtered by) that instance.
+void BM_EvDebug_BelowLevel_ThreadLevelHere(benchmark::State& state) {
+    LogSetup& s = setup();
+    s.log.setDebugLevel(1);
+    ThLvlEvDebugFileInstance guard(&s.threadLevel);
+    belowLevelThroughTheThread(state);
+}
+BENCHMARK(BM_EvDebug_BelowLevel_ThreadLevelHere);
+
+// Pushed on another thread: the logging thread finds no stack of its own and uses the
+// default instance.
+void BM_EvDebug_BelowLevel_ThreadLevelElsewhere(benchmark::State& state) {
+    LogSetup& s = setup();
+    s.log.setDebugLevel(1);
+    std::mutex m;
+    std::condition_variable cv;
+    bool pushed = false, done = false;
+    std::thread other([&] {
+        ThLvlEvDebugFileInstance guard(&s.threadLevel);
+        std::unique_lock<std::mutex> lock(m);
+        pushed = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return done; });
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return pushed; });
+    }
+    belowLevelThroughTheThread(state);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_all();
+    other.join();
+}
+BENCHMARK(BM_EvDebug_BelowLevel_ThreadLevelElsewhere);
 
 void BM_Spdlog_BelowLevel(benchmark::State& state) {
     auto& peer = setup().peer;

@@ -26,6 +26,7 @@
 #include "kylib/diagnostics/ErrorMM.h"
 #include "kylib/diagnostics/EvDebug.h"
 #include "kylib/diagnostics/EvDebugLogSettingManager.h"
+#include "kylib/diagnostics/KYTDebuggable.h"
 #include "kylib/diagnostics/KyException.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/Handle.h"

@@ -2,13 +2,13 @@
 // message path.
 #include "kylib/diagnostics/EvDebug.h"
 
+#include <pthread.h>
 #include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <thread>
 #include <unordered_map>
 
@@ -31,6 +31,7 @@ constexpr std::uint32_t kFollowsThread = 1;
 constexpr int kWriterLevelAll = 0x7FFFFFFF;
 constexpr std::int64_t kDefaultRefreshSeconds = 30;
 constexpr int kLogNameNotFound = 774;
+constexpr std::uint64_t kSecondsPerDay = 86400;
 // The affinity mask has a bit per processor for the first 64.
 constexpr unsigned kMaxAffinityCpu = 63;
 
@@ -56,8 +57,16 @@ struct LogProcess {
     std::vector<std::string> logList;
 
     std::atomic<std::int64_t> refreshInterval{0};
+    // The refresh's clock. Called through the pointer always, the system's one too: a
+    // test for a replacement would cost every message a branch.
+    std::atomic<std::int64_t (*)()> clock{&kyos::unixTime};
     std::atomic<bool> turnOffAllLogs{false};
     std::atomic<bool> logToStdout{false};
+    // Guards every thread's stack of thread-level instances (not their tops, which the
+    // message path loads without it) and orders changes of the count below.
+    std::mutex threadLevelLock;
+    // How many thread-level instances are pushed in all threads: while 0, no handle
+    // looks at its thread's stack.
     std::atomic<int> threadLevelInstances{0};
 
     // Once-per-process steps of initialize.
@@ -82,8 +91,91 @@ LogProcess& process() {
     return *p;
 }
 
-// The calling thread's stack of thread-level instances.
-thread_local std::deque<EvDebugFileInstance*>* t_threadLevel = nullptr;
+std::int64_t nowSeconds(LogProcess& p = process()) {
+    return p.clock.load(std::memory_order_relaxed)();
+}
+
+}  // namespace
+
+// The thread-level instances one thread pushed, innermost last. The thread and every
+// guard that pushed on it hold it: a guard may end after its thread.
+struct EvDebugThreadLevelStack {
+    struct Entry {
+        const ThLvlEvDebugFileInstance* guard;
+        EvDebugFileInstance* instance;
+    };
+    std::vector<Entry> entries;  // under LogProcess::threadLevelLock
+    // The innermost instance, or null: what the thread's messages load, without a lock.
+    std::atomic<EvDebugFileInstance*> top{nullptr};
+};
+
+namespace {
+
+// What the message path keeps per thread, side by side so that it is reached in one
+// step: the thread's id, asked of the system once (the path records it in every handle
+// that follows the thread, and asking costs a system call), and the thread's stack of
+// thread-level instances (null until its first push), read without the lock.
+struct ThreadLogState {
+    std::uint64_t id;
+    EvDebugThreadLevelStack* stack;
+};
+// Initial-exec: reached with one load instead of a call per message. The library is
+// linked into its processes, and a late dlopen still finds room for these 16 bytes in
+// the static TLS reserve the C library keeps for such modules.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadLogState t_log = {0, nullptr};
+
+std::uint64_t callingThreadId(ThreadLogState& state) {
+    if (state.id == 0)
+        state.id = kyos::threadId();
+    return state.id;
+}
+// A forked child's one thread has an id of its own: it asks again.
+void forgetThreadIdInChild() {
+    t_log.id = 0;
+}
+const int g_threadIdForkHandler = pthread_atfork(nullptr, nullptr, &forgetThreadIdInChild);
+
+// The thread's own hold on its stack, let go when the thread ends.
+struct ThreadStackHold {
+    std::shared_ptr<EvDebugThreadLevelStack> stack;
+    ~ThreadStackHold() { t_log.stack = nullptr; }
+};
+thread_local ThreadStackHold t_threadStackHold;
+
+// The per-module settings of "EventManager", each read by one reader for opening and
+// for the refresh alike. The names are the module name followed by these.
+constexpr const char* kEventManager = "EventManager";
+enum class ModuleSetting {
+    DebugLevel,
+    MaxLogFileSize,
+    MaxLogFileBackups,
+    RetainLogsInDays,
+    RetainLogsInDaysDefault,
+    DebugRefreshTime,
+    AppendJob,
+    LoggingMode,
+    TurnOffLogging,
+    DebugWaitTime,
+};
+constexpr const char* kModuleSettingSuffix[] = {
+    "_DEBUGLEVEL",
+    "_MAXLOGFILESIZE",
+    "_MAXLOGFILEBACKUPS",
+    "_RetainLogsInDays",
+    "_RetainLogsInDays_Default",
+    "_DEBUG_REFRESH_TIME",
+    "_AppendJob",
+    "_LoggingMode",
+    "_TurnOffLogging",
+    "_DEBUGWAITTIME",
+};
+static_assert(sizeof kModuleSettingSuffix / sizeof kModuleSettingSuffix[0] ==
+                  static_cast<size_t>(ModuleSetting::DebugWaitTime) + 1,
+              "a module setting without its name");
+
+std::string settingName(const std::string& module, ModuleSetting setting) {
+    return module + kModuleSettingSuffix[static_cast<size_t>(setting)];
+}
 
 // A store object that writes nothing to the log it serves: the log's own registry reads
 // must not log through the log being opened.
@@ -108,6 +200,18 @@ unsigned long numberOr(KYPlatformInfo& store, const char* section, const std::st
                        unsigned long fallback) {
     unsigned long v = 0;
     return readNumber(store, section, field, &v) && v != 0 ? v : fallback;
+}
+
+// A module setting as stored (0 included): false when it cannot be read.
+bool readSetting(KYPlatformInfo& store, const std::string& module, ModuleSetting setting,
+                 unsigned long* out) {
+    return readNumber(store, kEventManager, settingName(module, setting), out);
+}
+
+// A module setting that counts as set (present and not 0), else `fallback`.
+unsigned long settingOr(KYPlatformInfo& store, const std::string& module, ModuleSetting setting,
+                        unsigned long fallback) {
+    return numberOr(store, kEventManager, settingName(module, setting), fallback);
 }
 
 std::string textOf(KYPlatformInfo& store, const char* section, const char* field) {
@@ -191,13 +295,13 @@ EvDebug::EvDebug(EvDebugFileInstance* instance) : m_threadId(0), m_spare(0) {
 EvDebug::EvDebug(const EvDebug& other)
     : m_pFileInst(other.m_pFileInst),
       m_flags(other.m_flags),
-      m_threadId(other.m_threadId),
+      m_threadId(other.m_threadId.load(std::memory_order_relaxed)),
       m_spare(0) {}
 
 EvDebug& EvDebug::operator=(const EvDebug& other) {
     m_pFileInst = other.m_pFileInst;
     m_flags = other.m_flags;
-    m_threadId = other.m_threadId;
+    m_threadId.store(other.m_threadId.load(std::memory_order_relaxed), std::memory_order_relaxed);
     m_spare = 0;
     return *this;
 }
@@ -218,19 +322,94 @@ void EvDebug::FileInst_Set(EvDebugFileInstance* instance) {
     }
 }
 
+namespace {
+// The calling thread's innermost pushed instance, or null; records the thread in the
+// handle (`handleThread`). Takes no lock: the message path comes here. Kept out of line
+// so that the common case, nothing pushed anywhere, stays a load and a test.
+__attribute__((noinline)) EvDebugFileInstance* resolveThread(
+    std::atomic<std::uint64_t>& handleThread) {
+    ThreadLogState& state = t_log;
+    const std::uint64_t tid = callingThreadId(state);
+    if (handleThread.load(std::memory_order_relaxed) != tid)
+        handleThread.store(tid, std::memory_order_relaxed);
+    EvDebugThreadLevelStack* stack = state.stack;
+    return stack != nullptr ? stack->top.load(std::memory_order_acquire) : nullptr;
+}
+}  // namespace
+
 EvDebugFileInstance* EvDebug::RefreshInstance() {
-    m_threadId = kyos::threadId();
-    if (t_threadLevel != nullptr && !t_threadLevel->empty())
-        return t_threadLevel->back();
-    return &process().defaultInstance;
+    EvDebugFileInstance* top = resolveThread(m_threadId);
+    return top != nullptr ? top : &process().defaultInstance;
+}
+
+// =========================================================================================
+// Thread-level instances.
+
+void EvDebug::ThLvlInst_Init() {}
+
+EvDebugFileInstance* EvDebug::ThLvlInst_PeekTOS() {
+    EvDebugThreadLevelStack* stack = t_log.stack;
+    return stack != nullptr ? stack->top.load(std::memory_order_acquire) : nullptr;
+}
+
+ThLvlEvDebugFileInstance::ThLvlEvDebugFileInstance(EvDebugFileInstance* instance) {
+    if (instance != nullptr)
+        ThLvlInst_Push(instance);
+}
+
+ThLvlEvDebugFileInstance::~ThLvlEvDebugFileInstance() {
+    ThLvlInst_Pop();
+}
+
+void ThLvlEvDebugFileInstance::ThLvlInst_Push(EvDebugFileInstance* instance) {
+    LogProcess& p = process();
+    std::lock_guard<std::mutex> lock(p.threadLevelLock);
+    ThreadStackHold& hold = t_threadStackHold;
+    if (!hold.stack) {
+        hold.stack = std::make_shared<EvDebugThreadLevelStack>();
+        t_log.stack = hold.stack.get();
+    }
+    m_stack = hold.stack;
+    m_stack->entries.push_back({this, instance});
+    m_stack->top.store(instance, std::memory_order_release);
+    p.threadLevelInstances.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Removes this guard's own entry, wherever it stands and on whatever thread the guard
+// ends: a guard that ends out of order leaves the others' entries, and the top, as
+// they should be.
+void ThLvlEvDebugFileInstance::ThLvlInst_Pop() {
+    if (!m_stack)
+        return;  // a null guard pushed nothing
+    LogProcess& p = process();
+    std::shared_ptr<EvDebugThreadLevelStack> stack;
+    {
+        std::lock_guard<std::mutex> lock(p.threadLevelLock);
+        stack = std::move(m_stack);
+        std::vector<EvDebugThreadLevelStack::Entry>& entries = stack->entries;
+        auto own = std::find_if(
+            entries.begin(), entries.end(),
+            [this](const EvDebugThreadLevelStack::Entry& e) { return e.guard == this; });
+        if (own != entries.end()) {
+            entries.erase(own);
+            p.threadLevelInstances.fetch_sub(1, std::memory_order_relaxed);
+        }
+        stack->top.store(entries.empty() ? nullptr : entries.back().instance,
+                         std::memory_order_release);
+        if (entries.empty())
+            entries.shrink_to_fit();
+    }
+    // `stack` goes here, outside the lock: when the thread has ended, this frees it.
 }
 
 EvDebugFileInstance* EvDebug::selectInstance() {
     LogProcess& p = process();
-    if (p.threadLevelInstances.load(std::memory_order_relaxed) > 0 && (m_flags & kFollowsThread) &&
+    if (__builtin_expect(p.threadLevelInstances.load(std::memory_order_relaxed) > 0, 0) &&
+        (m_flags & kFollowsThread) &&
         p.defaultInstance.m_state.load(std::memory_order_relaxed) ==
             EvDebugFileInstance::kStateReady) {
-        return RefreshInstance();
+        EvDebugFileInstance* top = resolveThread(m_threadId);
+        return top != nullptr ? top : &p.defaultInstance;
     }
     return m_pFileInst;
 }
@@ -247,7 +426,7 @@ void EvDebug::handleMsgEventDebug_NEW(int level, long value, const char* tag, un
     LogProcess& p = process();
 
     // Settings are pulled, at most once per interval, by whichever thread logs first.
-    std::int64_t now = kyos::unixTime();
+    std::int64_t now = nowSeconds(p);
     std::int64_t last = inst->m_lastRefresh.load(std::memory_order_relaxed);
     if (now - last > p.refreshInterval.load(std::memory_order_relaxed) &&
         inst->m_lastRefresh.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
@@ -568,8 +747,7 @@ bool EvDebug::planOpen(unsigned logId, __int64 jobId, const char* logDir, const 
     }
     plan->directory = ensureTrailingSeparator(dir);
 
-    unsigned long appendJob = 0;
-    readNumber(store, "EventManager", module + "_AppendJob", &appendJob);
+    const unsigned long appendJob = settingOr(store, module, ModuleSetting::AppendJob, 0);
     // The file name carries the job when job logs get files of their own; writers are
     // shared by the file they write, so the lock name comes from the whole file name.
     plan->fileName = module;
@@ -578,21 +756,18 @@ bool EvDebug::planOpen(unsigned logId, __int64 jobId, const char* logDir, const 
     CHbLogger::GetLockName(plan->fileName, plan->directory, plan->lockName);
 
     plan->refreshSeconds = static_cast<std::int64_t>(
-        numberOr(store, "EventManager", module + "_DEBUG_REFRESH_TIME", kDefaultRefreshSeconds));
+        settingOr(store, module, ModuleSetting::DebugRefreshTime, kDefaultRefreshSeconds));
     unsigned long showLevel = 0;
     readNumber(store, "EventManager", "ShowLogLevelInLogs", &showLevel);
     plan->showLevel = showLevel != 0;
     const KYLogFileInfo& row = *plan->row;
-    plan->sizeMegabytes =
-        numberOr(store, "EventManager", module + "_MAXLOGFILESIZE", row.defaultSize);
-    plan->backups =
-        numberOr(store, "EventManager", module + "_MAXLOGFILEBACKUPS", row.defaultBackups);
-    plan->retainSeconds = static_cast<std::uint64_t>(
-                              numberOr(store, "EventManager", module + "_RetainLogsInDays", 0)) *
-                          86400;
+    plan->sizeMegabytes = settingOr(store, module, ModuleSetting::MaxLogFileSize, row.defaultSize);
+    plan->backups = settingOr(store, module, ModuleSetting::MaxLogFileBackups, row.defaultBackups);
+    plan->retainSeconds =
+        static_cast<std::uint64_t>(settingOr(store, module, ModuleSetting::RetainLogsInDays, 0)) *
+        kSecondsPerDay;
     unsigned long mode = 0;
-    if (readNumber(store, "EventManager", module + "_LoggingMode", &mode) &&
-        (mode == 1 || mode == 2))
+    if (readSetting(store, module, ModuleSetting::LoggingMode, &mode) && (mode == 1 || mode == 2))
         plan->loggingMode = mode;
     unsigned long productAndProcessor = 0;
     plan->processorInformation =
@@ -649,29 +824,32 @@ bool EvDebug::initialize(unsigned logId, __int64 jobId, const char* logDir, bool
     }
     made.reset();  // another thread's writer won: ours was never used
 
-    // The rest may wait (for a debugger) or take time: never under the process lock.
+    // The rest may wait (for a debugger) or take time: never under the process lock. It
+    // acts on the instance just opened, even where this handle follows a thread that has
+    // an instance of its own pushed.
+    EvDebug opened(inst);
     const std::string& module = plan.module;
     if (createdHere && plan.loggingMode != 0) {
-        DebugLvl("EvDebug", 0, "[%s] LoggingMode - [%u]", module.c_str(),
-                 static_cast<unsigned>(plan.loggingMode));
+        opened.DebugLvl("EvDebug", 0, "[%s] LoggingMode - [%u]", module.c_str(),
+                        static_cast<unsigned>(plan.loggingMode));
     }
     if (createdHere && p.fdSetSize != 0 && !p.fdSetLogged.exchange(true)) {
-        DebugLvl("EvDebug::initialize", 2, "max fdset for app [%s] set to [%d]", module.c_str(),
-                 p.fdSetSize);
+        opened.DebugLvl("EvDebug::initialize", 2, "max fdset for app [%s] set to [%d]",
+                        module.c_str(), p.fdSetSize);
     }
-    debugWait(module.c_str());
-    refreshLoggingSwitch();
-    refreshDebugLevel(nullptr);
+    opened.debugWait(module.c_str());
+    opened.refreshLoggingSwitch();
+    opened.refreshDebugLevel(nullptr);
     if (!p.flagsPrinted.exchange(true)) {
-        PrintGflags();
+        opened.PrintGflags();
     }
     if (!p.affinityDone.exchange(true))
-        applyAffinity();
-    DebugLvl("EvDebug::initialize", 2, "FastLoopBack is %s.",
-             p.fastLoopback.load() ? "enabled" : "disabled");
+        opened.applyAffinity();
+    opened.DebugLvl("EvDebug::initialize", 2, "FastLoopBack is %s.",
+                    p.fastLoopback.load() ? "enabled" : "disabled");
     const KYLogFileInfo* r = plan.row;
-    DebugLvl("EvDebug::initialize", 2, "KYLogFileInfo - (%u, '%s', %u, %u, %u, %u)", r->id, r->name,
-             r->reserved, r->defaultLevel, r->defaultSize, r->defaultBackups);
+    opened.DebugLvl("EvDebug::initialize", 2, "KYLogFileInfo - (%u, '%s', %u, %u, %u, %u)", r->id,
+                    r->name, r->reserved, r->defaultLevel, r->defaultSize, r->defaultBackups);
     return true;
 }
 
@@ -1006,6 +1184,9 @@ std::int64_t EvDebug::GetRefreshInterval() {
 void EvDebug::SetRefreshInterval(std::int64_t seconds) {
     process().refreshInterval = seconds;
 }
+void EvDebug::SetClock(std::int64_t (*now)()) {
+    process().clock.store(now != nullptr ? now : &kyos::unixTime, std::memory_order_relaxed);
+}
 
 // =========================================================================================
 // Settings re-read from the registry.
@@ -1016,51 +1197,61 @@ void EvDebug::refreshAllParams() {
     refreshMaxVersion();
 }
 
+std::string EvDebug::moduleNameOf(EvDebugFileInstance* inst) {
+    std::lock_guard<std::mutex> lock(inst->m_textMutex);
+    return inst->m_moduleName;
+}
+
 void EvDebug::refreshDebugLevel(const char* name) {
     EvDebugFileInstance* inst = selectInstance();
     if (!inst->IsReady())
         return;
-    inst->m_lastRefresh = kyos::unixTime();
-    std::string module = name ? std::string(name) : getModuleName();
+    inst->m_lastRefresh = nowSeconds();
+    const std::string module = name ? std::string(name) : moduleNameOf(inst);
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
-    unsigned long level = 0;
-    if (!readNumber(store, "EventManager", module + "_DEBUGLEVEL", &level) || level == 0) {
-        level = static_cast<unsigned long>(inst->m_defaultLevel.load());
-    }
-    int current = inst->m_level.load();
+    const unsigned long level = settingOr(store, module, ModuleSetting::DebugLevel,
+                                          static_cast<unsigned long>(inst->m_defaultLevel.load()));
+    const int current = inst->m_level.load();
     if (static_cast<long>(level) != current) {
-        Debug("EvDebug::refreshDebugLevel", "Changing Debug level from %d to %u", current,
-              static_cast<unsigned>(level));
+        EvDebug(inst).Debug("EvDebug::refreshDebugLevel", "Changing Debug level from %d to %u",
+                            current, static_cast<unsigned>(level));
         inst->m_level = static_cast<int>(level);
     }
 }
 
 void EvDebug::refreshLogFileSize() {
-    CHbLogger* w = GetWriter();
+    EvDebugFileInstance* inst = selectInstance();
+    if (!inst->IsReady())
+        return;
+    CHbLogger* w = inst->m_writer.load(std::memory_order_acquire);
     if (w == nullptr)
         return;
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
-    unsigned long size = numberOr(store, "EventManager", getModuleName() + "_MAXLOGFILESIZE",
-                                  static_cast<unsigned long>(w->GetDefaultLogFileSize()));
-    unsigned long long current = w->GetLogFileSize();
+    const unsigned long size = settingOr(store, moduleNameOf(inst), ModuleSetting::MaxLogFileSize,
+                                         static_cast<unsigned long>(w->GetDefaultLogFileSize()));
+    const unsigned long long current = w->GetLogFileSize();
     if (size != current) {
-        DebugLvl("EvDebug::refreshLogFileSize", 7, "Changing log file size from %llu MB to %lu MB",
-                 current, size);
+        EvDebug(inst).DebugLvl("EvDebug::refreshLogFileSize", 7,
+                               "Changing log file size from %llu MB to %lu MB", current, size);
         w->SetLogFileSize(size);
     }
 }
 
 void EvDebug::refreshMaxVersion() {
-    CHbLogger* w = GetWriter();
+    EvDebugFileInstance* inst = selectInstance();
+    if (!inst->IsReady())
+        return;
+    CHbLogger* w = inst->m_writer.load(std::memory_order_acquire);
     if (w == nullptr)
         return;
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
-    unsigned long count = numberOr(store, "EventManager", getModuleName() + "_MAXLOGFILEBACKUPS",
-                                   static_cast<unsigned long>(w->GetDefaultMaxVersions()));
-    int current = static_cast<int>(w->GetMaxVersions());
+    const unsigned long count =
+        settingOr(store, moduleNameOf(inst), ModuleSetting::MaxLogFileBackups,
+                  static_cast<unsigned long>(w->GetDefaultMaxVersions()));
+    const int current = static_cast<int>(w->GetMaxVersions());
     if (static_cast<long>(count) != current) {
-        DebugLvl("EvDebug::refreshMaxVersion", 7, "Changing log file count from %d to %lu ",
-                 current, count);
+        EvDebug(inst).DebugLvl("EvDebug::refreshMaxVersion", 7,
+                               "Changing log file count from %d to %lu ", current, count);
         w->SetMaxVersions(static_cast<std::uint32_t>(count));
     }
 }
@@ -1069,29 +1260,104 @@ void EvDebug::refreshLoggingSwitch() {
     EvDebugFileInstance* inst = selectInstance();
     if (!inst->IsReady())
         return;
+    EvDebug log(inst);
     LogProcess& p = process();
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
     unsigned long all = 0;
-    if (readNumber(store, "EventManager", "ALL_TurnOffLogging", &all) && all != 0) {
-        Error("EvDebug::refreshLoggingSwitch",
-              "Disable all logging switch is enabled. Hence not logging");
+    if (readNumber(store, kEventManager, "ALL_TurnOffLogging", &all) && all != 0) {
+        log.Error("EvDebug::refreshLoggingSwitch",
+                  "Disable all logging switch is enabled. Hence not logging");
         p.turnOffAllLogs = true;
         return;
     }
     p.turnOffAllLogs = false;
-    const std::string module = getModuleName();
-    std::lock_guard<std::mutex> lock(p.logListLock);
-    if (std::find(p.logList.begin(), p.logList.end(), module) != p.logList.end())
-        return;
-    unsigned long off = 0;
-    if (readNumber(store, "EventManager", module + "_TurnOffLogging", &off) && off != 0) {
-        Error("EvDebug::refreshLoggingSwitch",
-              "Disable module logging switch is enabled. Hence not logging");
-        inst->m_loggingOff = true;
-        p.logList.push_back(module);
-    } else {
-        inst->m_loggingOff = false;
+
+    // A module once silenced stays silenced in every instance opened for it later (in
+    // another folder, or a job's own file), without reading its switch again. The list's
+    // lock is never held across the store read or the log line.
+    const std::string module = moduleNameOf(inst);
+    auto listed = [&p, &module] {
+        return std::find(p.logList.begin(), p.logList.end(), module) != p.logList.end();
+    };
+    bool silenced = false;
+    {
+        std::lock_guard<std::mutex> lock(p.logListLock);
+        silenced = listed();
     }
+    if (!silenced && settingOr(store, module, ModuleSetting::TurnOffLogging, 0) != 0) {
+        log.Error("EvDebug::refreshLoggingSwitch",
+                  "Disable module logging switch is enabled. Hence not logging");
+        silenced = true;
+        std::lock_guard<std::mutex> lock(p.logListLock);
+        if (!listed())
+            p.logList.push_back(module);
+    }
+    inst->m_loggingOff = silenced;
+}
+
+namespace {
+constexpr const char* kRetainTag = "EvDebug::DefaultRetainLogsTill";
+}  // namespace
+
+bool EvDebug::setDefaultRetainLogsTill(unsigned days) {
+    if (days == 0)
+        return resetDefaultRetainLogsTill();
+    EvDebugFileInstance* inst = selectInstance();
+    if (!inst->IsReady())
+        return false;
+    EvDebug log(inst);
+    KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
+    const std::string field =
+        settingName(moduleNameOf(inst), ModuleSetting::RetainLogsInDaysDefault);
+    if (!store.setNumber(kEventManager, field.c_str(), days)) {
+        log.DebugLvl(kRetainTag, 7, "Failed to set [%s\\%s] to %u", kEventManager, field.c_str(),
+                     days);
+        return false;
+    }
+    log.DebugLvl(kRetainTag, 7, "Set [%s\\%s] to %u", kEventManager, field.c_str(), days);
+    return true;
+}
+
+bool EvDebug::getDefaultRetainLogsTill(unsigned& days) {
+    EvDebugFileInstance* inst = selectInstance();
+    if (!inst->IsReady())
+        return false;
+    EvDebug log(inst);
+    KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
+    const std::string module = moduleNameOf(inst);
+    const std::string field = settingName(module, ModuleSetting::RetainLogsInDaysDefault);
+    unsigned long value = 0;
+    if (!readSetting(store, module, ModuleSetting::RetainLogsInDaysDefault, &value)) {
+        log.DebugLvl(kRetainTag, 10, "Failed to get [%s\\%s]", kEventManager, field.c_str());
+        return false;
+    }
+    days = static_cast<unsigned>(value);
+    log.DebugLvl(kRetainTag, 7, "Get [%s\\%s] to %u", kEventManager, field.c_str(), days);
+    return true;
+}
+
+bool EvDebug::resetDefaultRetainLogsTill() {
+    EvDebugFileInstance* inst = selectInstance();
+    if (!inst->IsReady())
+        return false;
+    EvDebug log(inst);
+    KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
+    const std::string field =
+        settingName(moduleNameOf(inst), ModuleSetting::RetainLogsInDaysDefault);
+    if (store.deleteField(kEventManager, field.c_str())) {
+        log.DebugLvl(kRetainTag, 7, "Deleted [%s\\%s]", kEventManager, field.c_str());
+        return true;
+    }
+    // Not there (value or key) is what a reset asks for.
+    if (store.getRegError() == -2 || store.getRegError() == -3)
+        return true;
+    log.DebugLvl(kRetainTag, 7, "Failed to delete [%s\\%s]", kEventManager, field.c_str());
+    return false;
+}
+
+int EvDebug::getAppDebugLevel(const char* app) {
+    KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
+    return store.getAppDebugLevel(app);
 }
 
 // =========================================================================================
@@ -1236,9 +1502,9 @@ void waitForDebugger(EvDebug& log, const char* tag, const std::string& field,
 void EvDebug::debugWait(const char* name) {
     std::string module = name ? std::string(name) : getModuleName();
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
-    const std::string field = module + "_DEBUGWAITTIME";
+    const std::string field = settingName(module, ModuleSetting::DebugWaitTime);
     unsigned long seconds = 0;
-    if (readNumber(store, "EventManager", field, &seconds) && seconds != 0) {
+    if (readSetting(store, module, ModuleSetting::DebugWaitTime, &seconds) && seconds != 0) {
         waitForDebugger(*this, "EvDebug::DebugWait", field, seconds);
     }
 }
@@ -1256,9 +1522,9 @@ void EvDebug::debugWait() {
 void EvDebug::debugWaitOnFile(const char* name) {
     std::string module = name ? std::string(name) : getModuleName();
     KYPlatformInfo store = quietStore(KYPI_Focus::getFocus());
-    const std::string field = module + "_DEBUGWAITTIME";
+    const std::string field = settingName(module, ModuleSetting::DebugWaitTime);
     unsigned long seconds = 0;
-    if (!readNumber(store, "EventManager", field, &seconds))
+    if (!readSetting(store, module, ModuleSetting::DebugWaitTime, &seconds))
         return;
     if (seconds != 0) {
         waitForDebugger(*this, "EvDebug::DebugWaitOnFile", field, seconds);

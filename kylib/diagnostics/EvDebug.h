@@ -12,6 +12,10 @@
 // per refresh interval, on whatever thread logs. Any thread may log through any handle
 // at any time. Instances are owned by their creators (the default one by the library)
 // and must outlive the handles bound to them; writers belong to the process list.
+//
+// A thread may log into an instance of its own for a while: a ThLvlEvDebugFileInstance
+// guard pushes it on the thread's stack, and handles that follow the thread write to the
+// top of that stack until the guard ends.
 #pragma once
 
 #include <atomic>
@@ -28,6 +32,7 @@
 
 class EvDebug;
 struct EvDebugOpenPlan;
+struct EvDebugThreadLevelStack;
 struct MsgEventFormatted;
 
 // The state of one log in this process.
@@ -183,10 +188,30 @@ public:
 
     // ---- Settings re-read from the registry (the level, size and backups).
     void refreshAllParams();
+    // Reads "<name>_DEBUGLEVEL" (null: the module name); not set, the default level.
     void refreshDebugLevel(const char* name);
     void refreshLogFileSize();
     void refreshMaxVersion();
+    // "ALL_TurnOffLogging" and "<module>_TurnOffLogging"; a module once silenced stays
+    // silenced in every instance the process opens for it.
     void refreshLoggingSwitch();
+
+    // The retention default kept for pruning ("<module>_RetainLogsInDays_Default"). 0
+    // deletes it. True when the store took the change; false, with nothing done, when
+    // the instance is not ready.
+    bool setDefaultRetainLogsTill(unsigned days);
+    // True with `days` when the value is there; false at once when the instance is not
+    // ready.
+    bool getDefaultRetainLogsTill(unsigned& days);
+    bool resetDefaultRetainLogsTill();
+    // The level another application's log is set to ("<app>_DEBUGLEVEL"), -1 when none.
+    static int getAppDebugLevel(const char* app);
+
+    // ---- Thread-level instances. The slot is the calling thread's own variable: nothing
+    // to allocate, kept for callers that ask for it first.
+    static void ThLvlInst_Init();
+    // The calling thread's innermost pushed instance, or null. Takes no lock.
+    static EvDebugFileInstance* ThLvlInst_PeekTOS();
 
     // ---- Process identity, filled by the first initialize.
     static long getProcessId();
@@ -222,6 +247,9 @@ public:
     // The refresh interval in seconds (process-wide; set by the first initialize).
     static std::int64_t GetRefreshInterval();
     static void SetRefreshInterval(std::int64_t seconds);
+    // The clock the refresh goes by (seconds since 1970); null puts back the system's.
+    // For tests, which must not wait out the interval.
+    static void SetClock(std::int64_t (*now)());
 
     // The writer behind the selected instance (null when not ready); for tests and tools.
     CHbLogger* GetWriter();
@@ -232,6 +260,7 @@ private:
     friend class EvDebugFileInstance;
 
     EvDebugFileInstance* selectInstance();
+    static std::string moduleNameOf(EvDebugFileInstance* inst);
     // The image flags of this executable, once per process from the first initialize
     // (the print itself lives with the flag watch).
     void PrintGflags();
@@ -245,8 +274,29 @@ private:
 
     EvDebugFileInstance* m_pFileInst;
     std::uint32_t m_flags;  // bit 0: follows the calling thread
-    std::uint64_t m_threadId;
+    // Written by whichever thread resolves the handle last: one handle is often shared.
+    std::atomic<std::uint64_t> m_threadId;
     std::uint64_t m_spare;
+};
+
+// Scope guard: while it lives, handles that follow the thread that made it write to
+// `instance`. A null instance makes a guard that does nothing. The guard may end on
+// another thread, after its thread has ended, or out of order with other guards (a
+// streaming layer may hold it): it always removes exactly the entry it pushed, from the
+// stack of the thread that made it. Not copyable.
+class ThLvlEvDebugFileInstance {
+public:
+    explicit ThLvlEvDebugFileInstance(EvDebugFileInstance* instance);
+    ~ThLvlEvDebugFileInstance();
+    ThLvlEvDebugFileInstance(const ThLvlEvDebugFileInstance&) = delete;
+    ThLvlEvDebugFileInstance& operator=(const ThLvlEvDebugFileInstance&) = delete;
+
+private:
+    void ThLvlInst_Push(EvDebugFileInstance* instance);
+    void ThLvlInst_Pop();
+
+    // The stack pushed on, shared with its thread: whichever lets go last frees it.
+    std::shared_ptr<EvDebugThreadLevelStack> m_stack;
 };
 
 // What printStringFormatted renders.

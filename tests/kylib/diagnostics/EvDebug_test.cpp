@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -18,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/LastError.h"
 #include "os/System.h"
 #include "os/registry/Registry.h"
@@ -46,6 +48,7 @@ protected:
         // the next case must open its own log again.
         EvDebug::CleanupFileHandleList();
         EvDebug::SetRefreshInterval(0);
+        EvDebug::SetClock(nullptr);
         KYPI_Focus::reload();
         kytest::StoreTest::TearDown();
     }
@@ -56,6 +59,14 @@ protected:
                                        0, KEY_ALL_ACCESS, &k, nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(kyos::reg::setValue(k, name, REG_DWORD, &v, sizeof v), ERROR_SUCCESS);
+        kyos::reg::closeKey(k);
+    }
+    void deleteValue(const std::string& section, const std::string& name) {
+        HKEY k = nullptr;
+        ASSERT_EQ(kyos::reg::openKey(HKEY_LOCAL_MACHINE, std::string(kInstance) + "\\" + section, 0,
+                                     KEY_ALL_ACCESS, &k),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(kyos::reg::deleteValue(k, name), ERROR_SUCCESS);
         kyos::reg::closeKey(k);
     }
     void setText(const std::string& section, const std::string& name, const std::string& v,
@@ -234,15 +245,17 @@ TEST_F(EvDebugTest, SizeAndBackupsComeFromTheRegistry) {
 }
 
 TEST_F(EvDebugTest, LoggingSwitches) {
-    setNumber("EventManager", "kytest_TurnOffLogging", 1);
-    EvDebugFileInstance inst;  // the module stays silenced for the life of the process
+    setNumber("EventManager", "kytest-quiet_TurnOffLogging", 1);
+    // The module stays silenced for the life of the process: one of its own, so that the
+    // cases run after it in this process still write.
+    EvDebugFileInstance inst;
     EvDebug log(&inst);
-    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, "quiet"));
     log.Debug("T", "silenced line");
-    EXPECT_EQ(fileText("kytest").find("silenced line"), std::string::npos);
-    EXPECT_NE(
-        fileText("kytest").find("Disable module logging switch is enabled. Hence not logging"),
-        std::string::npos);
+    EXPECT_EQ(fileText("kytest-quiet").find("silenced line"), std::string::npos);
+    EXPECT_NE(fileText("kytest-quiet")
+                  .find("Disable module logging switch is enabled. Hence not logging"),
+              std::string::npos);
 }
 
 TEST_F(EvDebugTest, CleanedUpWriterLeavesInstancesNotReady) {
@@ -663,6 +676,354 @@ TEST_F(EvDebugTest, TheFallbackLogFolderIsTheUsersOwn) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << c.what << ": status " << status;
     }
+}
+
+// ---- Thread-level instances.
+
+// The refresh's clock, moved by hand: no test waits out the refresh interval.
+std::atomic<std::int64_t> g_now{1'000'000};
+std::int64_t fakeNow() {
+    return g_now.load();
+}
+
+// A default log and two more of the same name with suffixes, each at a level of its own:
+// a line shows which instance took it, and at which level it was filtered.
+class EvDebugThreadLevelTest : public EvDebugTest {
+protected:
+    void SetUp() override {
+        EvDebugTest::SetUp();
+        setNumber("EventManager", "kytest-outer_DEBUGLEVEL", 2);
+        setNumber("EventManager", "kytest-inner_DEBUGLEVEL", 3);
+        g_now = 1'000'000;
+        EvDebug::SetClock(&fakeNow);
+        ASSERT_TRUE(log_.initialize(testLog(), 0, true, ""));
+        ASSERT_TRUE(EvDebug(&outer_).initialize(testLog(), 0, true, "outer"));
+        ASSERT_TRUE(EvDebug(&inner_).initialize(testLog(), 0, true, "inner"));
+    }
+
+    // Which of the three files hold `text`, as "default", "outer", "inner" joined by ",".
+    std::string whereIs(const std::string& text) {
+        std::string found;
+        for (const char* file : {"kytest", "kytest-outer", "kytest-inner"}) {
+            if (fileText(file).find(text) == std::string::npos)
+                continue;
+            const std::string name = std::strcmp(file, "kytest") == 0 ? "default" : file + 7;
+            found += (found.empty() ? "" : ",") + name;
+        }
+        return found;
+    }
+    // Sends a line at each level 1 to 4 through `log` and checks that those up to
+    // `level` went to `where` alone and the others nowhere.
+    void expectRouted(EvDebug& log, const std::string& stage, const std::string& where, int level) {
+        for (int l = 1; l <= 4; ++l) {
+            const std::string text = stage + " at " + std::to_string(l) + " end";
+            log.DebugLvl("T", l, "%s", text.c_str());
+            EXPECT_EQ(whereIs(text), l <= level ? where : "") << text;
+        }
+    }
+
+    EvDebug log_;  // follows the thread
+    EvDebugFileInstance outer_, inner_;
+};
+
+TEST_F(EvDebugThreadLevelTest, NestedGuardsWriteToInnerThenOuterThenDefault) {
+    EvDebug bound(&outer_);  // bound to an instance: guards never move it
+    {
+        ThLvlEvDebugFileInstance outerGuard(&outer_);
+        {
+            ThLvlEvDebugFileInstance innerGuard(&inner_);
+            EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), &inner_);
+            expectRouted(log_, "both pushed", "inner", 3);
+            bound.DebugLvl("T", 1, "bound while both pushed");
+        }
+        EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), &outer_);
+        expectRouted(log_, "outer pushed", "outer", 2);
+    }
+    EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), nullptr);
+    expectRouted(log_, "none pushed", "default", 1);
+    EXPECT_EQ(whereIs("bound while both pushed"), "outer");
+}
+
+TEST_F(EvDebugThreadLevelTest, ANullGuardInsideARealOnePopsNothing) {
+    ThLvlEvDebugFileInstance outerGuard(&outer_);
+    {
+        ThLvlEvDebugFileInstance nothing(nullptr);
+        expectRouted(log_, "inside the null guard", "outer", 2);
+    }
+    EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), &outer_);
+    expectRouted(log_, "after the null guard", "outer", 2);
+}
+
+TEST_F(EvDebugThreadLevelTest, GuardsEndingOutOfOrderRemoveTheirOwnEntry) {
+    auto outerGuard = std::make_unique<ThLvlEvDebugFileInstance>(&outer_);
+    auto innerGuard = std::make_unique<ThLvlEvDebugFileInstance>(&inner_);
+    outerGuard.reset();
+    EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), &inner_);
+    expectRouted(log_, "outer ended first", "inner", 3);
+    innerGuard.reset();
+    expectRouted(log_, "both ended", "default", 1);
+}
+
+TEST_F(EvDebugThreadLevelTest, AnotherThreadIsUnaffected) {
+    ThLvlEvDebugFileInstance guard(&inner_);
+    // One handle shared by both threads, as a class's member handle is.
+    std::thread other([this] {
+        EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), nullptr);
+        for (int i = 0; i < 200; ++i)
+            log_.DebugLvl("T", 1, "other thread %d end", i);
+    });
+    for (int i = 0; i < 200; ++i)
+        log_.DebugLvl("T", 1, "pushing thread %d end", i);
+    other.join();
+    EXPECT_EQ(whereIs("other thread 199 end"), "default");
+    EXPECT_EQ(whereIs("pushing thread 199 end"), "inner");
+}
+
+// A guard handed to another thread (as a streaming layer may hold it) ends there: it
+// leaves exactly its own entry, of the stack it pushed on, whether its thread still runs
+// or has ended, and never the ending thread's own.
+TEST_F(EvDebugThreadLevelTest, AGuardEndsOnAnotherThreadOrAfterItsThread) {
+    for (bool threadEnds : {false, true}) {
+        SCOPED_TRACE(threadEnds ? "after its thread ended" : "while its thread runs");
+        ThLvlEvDebugFileInstance own(&outer_);
+        std::mutex m;
+        std::condition_variable cv;
+        std::unique_ptr<ThLvlEvDebugFileInstance> handedOver;
+        bool ended = false;
+        std::string seenAfter;
+        std::thread pusher([&] {
+            auto guard = std::make_unique<ThLvlEvDebugFileInstance>(&inner_);
+            EvDebug log;
+            log.DebugLvl("T", 1, "pusher before %d end", threadEnds);
+            std::unique_lock<std::mutex> lock(m);
+            handedOver = std::move(guard);
+            cv.notify_all();
+            if (threadEnds)
+                return;
+            cv.wait(lock, [&] { return ended; });
+            lock.unlock();
+            log.DebugLvl("T", 1, "pusher after %d end", threadEnds);
+            seenAfter = EvDebug::ThLvlInst_PeekTOS() == nullptr ? "none" : "some";
+        });
+        {
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait(lock, [&] { return handedOver != nullptr; });
+        }
+        if (threadEnds)
+            pusher.join();
+        {
+            std::lock_guard<std::mutex> lock(m);
+            handedOver.reset();
+            ended = true;
+        }
+        cv.notify_all();
+        if (!threadEnds)
+            pusher.join();
+        EXPECT_EQ(EvDebug::ThLvlInst_PeekTOS(), &outer_);
+        expectRouted(log_, std::string("ending thread ") + (threadEnds ? "late" : "early"), "outer",
+                     2);
+        const std::string before = "pusher before " + std::to_string(threadEnds) + " end";
+        EXPECT_EQ(whereIs(before), "inner");
+        if (!threadEnds) {
+            EXPECT_EQ(seenAfter, "none");
+            EXPECT_EQ(whereIs("pusher after 0 end"), "default");
+        }
+    }
+}
+
+// Opening a log while the thread has an instance pushed sets up the log being opened,
+// not the pushed one: its switch (read at open only) and its level.
+TEST_F(EvDebugTest, OpeningUnderAGuardSetsUpTheLogOpened) {
+    setNumber("EventManager", "kytest-quiet_DEBUGLEVEL", 4);
+    setNumber("EventManager", "kytest-quiet_TurnOffLogging", 1);
+    EvDebugFileInstance pushed;
+    EvDebug pushedLog(&pushed);
+    ASSERT_TRUE(pushedLog.initialize(testLog(), 0, true, "pushed"));
+    EvDebug log;
+    {
+        ThLvlEvDebugFileInstance guard(&pushed);
+        ASSERT_TRUE(log.initialize(testLog(), 0, true, "quiet"));
+        EXPECT_EQ(log.getDebugLevel(), 1) << "the pushed instance keeps its own level";
+    }
+    EXPECT_EQ(log.getDebugLevel(), 4);
+    log.Error("T", "the opened log is silenced");
+    pushedLog.Error("T", "the pushed log is not");
+    EXPECT_EQ(fileText("kytest-quiet").find("the opened log is silenced"), std::string::npos);
+    EXPECT_NE(fileText("kytest-pushed").find("the pushed log is not"), std::string::npos);
+}
+
+// ---- Settings re-read while the process runs.
+
+TEST_F(EvDebugThreadLevelTest, ALevelChangeTakesEffectAfterTheRefreshInterval) {
+    ASSERT_EQ(EvDebug::GetRefreshInterval(), 30);
+    struct Case {
+        const char* what;
+        bool pushed;
+        const char* value;
+        const char* file;
+        int rowLevel;
+        int ownLevel;
+    } cases[] = {
+        {"the default instance", false, "kytest_DEBUGLEVEL", "kytest", 1, 1},
+        {"a thread-level instance", true, "kytest-inner_DEBUGLEVEL", "kytest-inner", 1, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<ThLvlEvDebugFileInstance> guard;
+        if (c.pushed)
+            guard = std::make_unique<ThLvlEvDebugFileInstance>(&inner_);
+        log_.Debug("T", "settle");
+        const std::int64_t opened = g_now;
+        setNumber("EventManager", c.value, 5);
+        g_now = opened + 30;
+        log_.Debug("T", "at the interval");
+        EXPECT_EQ(log_.getDebugLevel(), c.ownLevel) << "not before the interval has passed";
+        g_now = opened + 31;
+        log_.Debug("T", "past the interval");
+        EXPECT_EQ(log_.getDebugLevel(), 5);
+        const std::string changed =
+            "Changing Debug level from " + std::to_string(c.ownLevel) + " to 5";
+        EXPECT_NE(fileText(c.file).find(changed), std::string::npos);
+
+        deleteValue("EventManager", c.value);
+        g_now = opened + 62;
+        log_.Debug("T", "after the value went");
+        EXPECT_EQ(log_.getDebugLevel(), c.rowLevel) << "back to the row's default";
+        EXPECT_NE(
+            fileText(c.file).find("Changing Debug level from 5 to " + std::to_string(c.rowLevel)),
+            std::string::npos);
+        g_now = g_now + 100;
+    }
+}
+
+TEST_F(EvDebugTest, SizeAndBackupChangesAreLogged) {
+    g_now = 1'000'000;
+    EvDebug::SetClock(&fakeNow);
+    setNumber("EventManager", "kytest_DEBUGLEVEL", 7);  // the changes are logged at 7
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    setNumber("EventManager", "kytest_MAXLOGFILESIZE", 7);
+    setNumber("EventManager", "kytest_MAXLOGFILEBACKUPS", 4);
+    g_now += 31;
+    log.Debug("T", "tick");
+    EXPECT_EQ(log.getLogFileSize(), 7u);
+    EXPECT_EQ(log.getMaxVersion(), 4u);
+    deleteValue("EventManager", "kytest_MAXLOGFILESIZE");
+    deleteValue("EventManager", "kytest_MAXLOGFILEBACKUPS");
+    g_now += 31;
+    log.Debug("T", "tick");
+    EXPECT_EQ(log.getLogFileSize(), 5u);
+    EXPECT_EQ(log.getMaxVersion(), 2u);
+    const std::string text = fileText("kytest");
+    for (const char* line :
+         {"Changing log file size from 5 MB to 7 MB", "Changing log file count from 2 to 4 ",
+          "Changing log file size from 7 MB to 5 MB", "Changing log file count from 4 to 2 "}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(EvDebugTest, TurningOffAllLogsSilencesEveryInstanceUntilCleared) {
+    setNumber("EventManager", "ALL_TurnOffLogging", 1);
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    const std::string otherDir = dir_.file("other");
+    EvDebugFileInstance other;
+    EvDebug otherLog(&other);
+    ASSERT_TRUE(otherLog.initialize(testLog(), 0, otherDir.c_str(), true, ""));
+    log.Error("T", "dropped from the default");
+    otherLog.Error("T", "dropped from the other");
+    EXPECT_NE(fileText("kytest").find("Disable all logging switch is enabled. Hence not logging"),
+              std::string::npos);
+    EXPECT_EQ(fileText("kytest").find("dropped"), std::string::npos);
+    EXPECT_EQ(kytest::readFile(otherDir + "/kytest.log").find("dropped"), std::string::npos);
+
+    deleteValue("EventManager", "ALL_TurnOffLogging");
+    EvDebugFileInstance third;
+    ASSERT_TRUE(EvDebug(&third).initialize(testLog(), 0, true, "third"));
+    log.Debug("T", "written again");
+    EXPECT_NE(fileText("kytest").find("written again"), std::string::npos);
+}
+
+// A module once silenced stays silenced in writers opened for it later, even once its
+// switch is gone from the store.
+TEST_F(EvDebugTest, ALaterWriterOfASilencedModuleIsSilencedToo) {
+    setNumber("EventManager", "kytest-quiet_TurnOffLogging", 1);
+    setNumber("EventManager", "kytest-quiet_AppendJob", 1);
+    EvDebugFileInstance first;
+    EvDebug firstLog(&first);
+    ASSERT_TRUE(firstLog.initialize(testLog(), 0, true, "quiet"));
+    deleteValue("EventManager", "kytest-quiet_TurnOffLogging");
+    const std::string otherDir = dir_.file("other");
+    struct Case {
+        const char* what;
+        const char* dir;
+        __int64 job;
+        std::string file;
+    } cases[] = {
+        {"another folder", otherDir.c_str(), 0, otherDir + "/kytest-quiet.log"},
+        {"a job's own file", nullptr, 7, logDir_ + "/kytest-quiet_Job7.log"},
+    };
+    for (const Case& c : cases) {
+        EvDebugFileInstance inst;
+        EvDebug later(&inst);
+        ASSERT_TRUE(later.initialize(testLog(), c.job, c.dir, true, "quiet")) << c.what;
+        ASSERT_EQ(later.getModuleName(), "kytest-quiet");
+        later.Error("T", "from the later writer");
+        EXPECT_EQ(kytest::readFile(c.file).find("from the later writer"), std::string::npos)
+            << c.what;
+    }
+    EvDebugFileInstance suffixed;
+    EvDebug other(&suffixed);
+    ASSERT_TRUE(other.initialize(testLog(), 0, true, "else"));
+    other.Error("T", "another module writes");
+    EXPECT_NE(fileText("kytest-else").find("another module writes"), std::string::npos);
+}
+
+TEST_F(EvDebugTest, DefaultRetention) {
+    EvDebugFileInstance notOpened;
+    EvDebug closed(&notOpened);
+    unsigned days = 99;
+    EXPECT_FALSE(closed.getDefaultRetainLogsTill(days));
+    EXPECT_FALSE(closed.setDefaultRetainLogsTill(5));
+    EXPECT_EQ(days, 99u);
+
+    EvDebug log;
+    ASSERT_TRUE(log.initialize(testLog(), 0, true, ""));
+    log.setDebugLevel(10);
+    EXPECT_FALSE(log.getDefaultRetainLogsTill(days));
+    ASSERT_TRUE(log.setDefaultRetainLogsTill(5));
+    ASSERT_TRUE(log.getDefaultRetainLogsTill(days));
+    EXPECT_EQ(days, 5u);
+    KYPlatformInfo store;
+    unsigned long stored = 0;
+    EXPECT_TRUE(store.getNumber("EventManager", "kytest_RetainLogsInDays_Default", &stored));
+    EXPECT_EQ(stored, 5u);
+
+    ASSERT_TRUE(log.setDefaultRetainLogsTill(0));
+    EXPECT_FALSE(store.getNumber("EventManager", "kytest_RetainLogsInDays_Default", &stored));
+    days = 99;
+    EXPECT_FALSE(log.getDefaultRetainLogsTill(days));
+    EXPECT_EQ(days, 99u);
+    EXPECT_TRUE(log.resetDefaultRetainLogsTill()) << "nothing left to delete is no failure";
+
+    const std::string text = fileText("kytest");
+    for (const char* line : {"Failed to get [EventManager\\kytest_RetainLogsInDays_Default]",
+                             "Set [EventManager\\kytest_RetainLogsInDays_Default] to 5",
+                             "Get [EventManager\\kytest_RetainLogsInDays_Default] to 5",
+                             "Deleted [EventManager\\kytest_RetainLogsInDays_Default]"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(EvDebugTest, AnotherApplicationsLevel) {
+    setNumber("EventManager", "My_App_DEBUGLEVEL", 6);
+    setNumber("EventManager", "zero_DEBUGLEVEL", 0);
+    struct Case {
+        const char* app;
+        int level;
+    } cases[] = {{"My App", 6}, {"My_App", 6}, {"zero", -1}, {"absent", -1}, {nullptr, -1}};
+    for (const Case& c : cases)
+        EXPECT_EQ(EvDebug::getAppDebugLevel(c.app), c.level) << (c.app ? c.app : "null");
 }
 
 }  // namespace
