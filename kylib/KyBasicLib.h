@@ -25,6 +25,7 @@
 #include "kylib/diagnostics/CErrorMessage.h"
 #include "kylib/diagnostics/ErrorMM.h"
 #include "kylib/diagnostics/EvDebug.h"
+#include "kylib/diagnostics/EvDebugLogSettingManager.h"
 #include "kylib/diagnostics/KyException.h"
 #include "kylib/platforminfo/KYPI_Components.h"
 #include "kylib/platforminfo/KYPI_PlatformBase.h"

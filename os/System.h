@@ -42,4 +42,18 @@ void breakIntoDebugger();
 // Seconds since 1970 (UTC), 64 bits.
 std::int64_t unixTime();
 
+// The start time of process `pid` as 100-ns units since 1601-01-01 UTC (a FILETIME's
+// value): the boot time of /proc/stat ("btime") plus the process's start in clock ticks
+// since boot (/proc/<pid>/stat, field 22). False, with the last error set, when there is
+// no such process (ERROR_INVALID_PARAMETER, also for pid <= 0), when its line cannot be
+// read (ERROR_ACCESS_DENIED) or /proc/stat gives no boot time. A zombie still has its
+// start time.
+//
+// The boot time is the wall clock minus the time since boot, read anew at every call, so
+// it moves when the wall clock is stepped; it also has whole seconds only. Two readings
+// of one process taken at different times can thus differ: compare start times with a
+// tolerance of a few seconds (and expect a step of the clock to exceed it), never for
+// equality, when telling a process from a later one under a reused pid.
+bool processStartTime(std::int32_t pid, std::uint64_t& fileTime100ns);
+
 }  // namespace kyos

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "os/LastError.h"
+#include "os/ProcStat.h"
 
 namespace kyos {
 namespace {
@@ -44,6 +45,40 @@ std::string readProcLine(const char* file, const char* key) {
     }
     std::fclose(f);
     return value;
+}
+
+// Seconds from 1601-01-01 to 1970-01-01, and 100-ns units per second.
+constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ull;
+constexpr std::uint64_t kFileTimeUnitsPerSecond = 10000000ull;
+
+// The "btime" line of /proc/stat: the boot time in seconds since 1970. The lines before
+// it ("intr" above all) may be longer than the buffer, so only the start of a real line
+// is compared.
+bool readBootTime(std::uint64_t* seconds) {
+    FILE* f = std::fopen("/proc/stat", "re");
+    if (f == nullptr) {
+        setLastErrorFromErrno(errno);
+        return false;
+    }
+    char chunk[512];
+    bool atLineStart = true;
+    bool found = false;
+    while (!found && std::fgets(chunk, sizeof chunk, f) != nullptr) {
+        bool lineStart = atLineStart;
+        std::size_t length = std::strlen(chunk);
+        atLineStart = length > 0 && chunk[length - 1] == '\n';
+        if (!lineStart || std::strncmp(chunk, "btime ", 6) != 0)
+            continue;
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long value = std::strtoull(chunk + 6, &end, 10);
+        found = errno == 0 && end != chunk + 6 && value > 0;
+        *seconds = value;
+    }
+    std::fclose(f);
+    if (!found)
+        setLastError(ERROR_INVALID_DATA);
+    return found;
 }
 
 std::uint64_t maskOf(const cpu_set_t& set) {
@@ -167,6 +202,31 @@ void breakIntoDebugger() {
 
 std::int64_t unixTime() {
     return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+bool processStartTime(std::int32_t pid, std::uint64_t& fileTime100ns) {
+    char state = 0;
+    std::uint64_t ticks = 0;
+    switch (proc_internal::readProcessStat(pid, &state, &ticks)) {
+        case proc_internal::StatResult::Read:
+            break;
+        case proc_internal::StatResult::Missing:
+            setLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        case proc_internal::StatResult::Unreadable:
+            setLastError(ERROR_ACCESS_DENIED);
+            return false;
+    }
+    long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    std::uint64_t bootSeconds = 0;
+    if (ticksPerSecond <= 0 || !readBootTime(&bootSeconds))
+        return false;
+    const std::uint64_t hz = static_cast<std::uint64_t>(ticksPerSecond);
+    // Whole seconds and the rest apart, so that no product overflows.
+    fileTime100ns = (kSecondsFrom1601To1970 + bootSeconds + ticks / hz) * kFileTimeUnitsPerSecond +
+                    (ticks % hz) * kFileTimeUnitsPerSecond / hz;
+    setLastError(ERROR_SUCCESS);
+    return true;
 }
 
 }  // namespace kyos

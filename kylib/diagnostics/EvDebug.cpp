@@ -663,10 +663,7 @@ bool EvDebug::initialize(unsigned logId, __int64 jobId, const char* logDir, bool
     refreshLoggingSwitch();
     refreshDebugLevel(nullptr);
     if (!p.flagsPrinted.exchange(true)) {
-        // Windows image flags have no counterpart here; say so once, as the flag print
-        // would have said that none are set.
-        DebugLvl("EvDebug::PrintGflags", 3,
-                 "No gflag settings are found for the current process:[%s].", getProcessName());
+        PrintGflags();
     }
     if (!p.affinityDone.exchange(true))
         applyAffinity();

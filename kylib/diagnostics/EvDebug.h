@@ -232,6 +232,9 @@ private:
     friend class EvDebugFileInstance;
 
     EvDebugFileInstance* selectInstance();
+    // The image flags of this executable, once per process from the first initialize
+    // (the print itself lives with the flag watch).
+    void PrintGflags();
     bool planOpen(unsigned logId, __int64 jobId, const char* logDir, const std::string& suffix,
                   EvDebugOpenPlan* plan);
     void applyAffinity();

@@ -1,56 +1,19 @@
 #include "os/sync/ProcessStamp.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+
+#include "os/ProcStat.h"
 
 namespace kyos::sync_internal {
 namespace {
 
-// Position of the start time in /proc/<pid>/stat counted from the state field, which
-// follows the command name's closing parenthesis (fields 3 and 22 of proc(5)).
-constexpr int kStartTimeFieldAfterState = 19;
-
-enum class StatResult { Read, Missing, Unreadable };
-
-// Reads the state letter and start time of a process from /proc/<pid>/stat.
-StatResult readStat(std::int32_t pid, char* state, std::uint64_t* startTicks) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT || errno == ESRCH ? StatResult::Missing : StatResult::Unreadable;
-    char buffer[1024];
-    ssize_t length;
-    do {
-        length = ::read(fd, buffer, sizeof buffer - 1);
-    } while (length < 0 && errno == EINTR);
-    ::close(fd);
-    if (length <= 0)
-        return length < 0 && errno == ESRCH ? StatResult::Missing : StatResult::Unreadable;
-    buffer[length] = '\0';
-    // The command name may hold spaces and parentheses; the last ')' ends it.
-    char* cursor = std::strrchr(buffer, ')');
-    if (cursor == nullptr || cursor[1] != ' ')
-        return StatResult::Unreadable;
-    cursor += 2;
-    *state = *cursor;
-    for (int field = 0; field < kStartTimeFieldAfterState; ++field) {
-        cursor = std::strchr(cursor, ' ');
-        if (cursor == nullptr)
-            return StatResult::Unreadable;
-        ++cursor;
-    }
-    *startTicks = std::strtoull(cursor, nullptr, 10);
-    return StatResult::Read;
-}
+using proc_internal::readProcessStat;
+using proc_internal::StatResult;
 
 bool pidExists(std::int32_t pid) {
     return ::kill(pid, 0) == 0 || errno != ESRCH;
@@ -83,7 +46,7 @@ ProcessStamp currentProcess() {
     self.pid = static_cast<std::int32_t>(::getpid());
     char state = 0;
     std::uint64_t start = 0;
-    if (readStat(self.pid, &state, &start) == StatResult::Read)
+    if (readProcessStat(self.pid, &state, &start) == StatResult::Read)
         self.startTicks = start;
     // Threads that race here store the same values.
     g_selfPid.store(self.pid, std::memory_order_relaxed);
@@ -99,7 +62,7 @@ bool processEnded(const ProcessStamp& process) {
         return true;
     char state = 0;
     std::uint64_t start = 0;
-    switch (readStat(process.pid, &state, &start)) {
+    switch (readProcessStat(process.pid, &state, &start)) {
         case StatResult::Read:
             // A zombie has closed everything; only its parent's wait() is missing.
             if (state == 'Z' || state == 'X')

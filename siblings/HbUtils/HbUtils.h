@@ -10,6 +10,7 @@
 #include "siblings/HbUtils/FXErrorItem.h"
 #include "siblings/HbUtils/FXErrorUtil.h"
 #include "siblings/HbUtils/FXFile.h"
+#include "siblings/HbUtils/FXNamedMutex.h"
 #include "siblings/HbUtils/FXPath.h"
 #include "siblings/HbUtils/FXRegistry.h"
 #include "siblings/HbUtils/FXString.h"

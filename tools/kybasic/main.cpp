@@ -14,7 +14,9 @@ struct Verb {
 
 constexpr Verb kVerbs[] = {
     {"demo", kybasic::runDemo, "set up (or find) the installation instance and show it"},
-    {"log", kybasic::runLog, "write one line into a debug log: log NAME LEVEL TEXT"},
+    {"log", kybasic::runLog,
+     "write one line into a debug log: log NAME LEVEL TEXT; show or set a temporary level: "
+     "log level NAME [LEVEL [MINUTES]]; expire overrides now: log revise"},
     {"reg", kybasic::runReg, "query, add, delete, copy, export and import registry keys"},
     {"hash", kybasic::runHash, "digest or CRC of a file or stdin: hash ALGORITHM [FILE]"},
     {"crypt", kybasic::runCrypt,
