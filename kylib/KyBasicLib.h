@@ -27,6 +27,7 @@
 #include "kylib/diagnostics/EvDebug.h"
 #include "kylib/diagnostics/EvDebugLogSettingManager.h"
 #include "kylib/diagnostics/KyException.h"
+#include "kylib/platforminfo/KYPI_AgentTypes.h"
 #include "kylib/platforminfo/KYPI_Components.h"
 #include "kylib/platforminfo/KYPI_PlatformBase.h"
 #include "kylib/platforminfo/KYPI_Values.h"

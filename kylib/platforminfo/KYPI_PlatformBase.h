@@ -596,9 +596,6 @@ public:
     int removeSIDBAccessPath(const char* path, bool lock = true) {
         return removeListEntry(KYPI_LIST_SIDB_ACCESS_PATHS, path, lock);
     }
-
-    // The named mutexes' time-out.
-    static constexpr DWORD kListLockTimeoutMs = 10000;
 };
 
 // Agents whose classes add nothing but their type.

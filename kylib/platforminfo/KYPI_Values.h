@@ -31,6 +31,7 @@
 #include "os/Win32.h"
 
 class EvDebug;
+class FXNamedMutex;
 class KYPassword;
 
 namespace kypi {
@@ -142,6 +143,8 @@ class KYPI_ValueState {
 public:
     // The store's last error, copied after the object's last failed operation (0 before).
     unsigned long getLastError() const { return m_lastError; }
+    // The last error of an update whose named mutex could not be had (-1 as a DWORD).
+    static constexpr unsigned long kErrNoNamedLock = 0xFFFFFFFFul;
     std::string getLastErrorMsg() const { return m_lastErrorMsg; }
 
     const char* getFocus() { return valueStore().getFocus(); }
@@ -220,6 +223,12 @@ protected:
     void copyStoreError();
     // Records a failure of the object's own (the store is not involved), logged.
     void setError(unsigned long code, const char* function, const char* message);
+    // Takes a named mutex for a read-modify-write shared with other processes; false, with
+    // the last error kErrNoNamedLock and "Failed to set Named lock [<name>]." logged, when
+    // it cannot be had within kNamedLockTimeoutMs.
+    bool takeNamedLock(FXNamedMutex& mutex, const char* function);
+    static constexpr unsigned long kNamedLockTimeoutMs = 10000;
+
     // The client a null client name stands for: the focus's client.
     static const char* clientOrFocus(const char* client);
 
