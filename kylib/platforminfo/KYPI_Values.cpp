@@ -94,15 +94,14 @@ bool KYPI_ValueState::resolve(const kypi::Row& row, const char* part, std::strin
 
 unsigned long KYPI_ValueState::numberAt(kypi::Value v, bool refresh, const char* part) {
     const kypi::Row& row = kypi::kRows[v];
-    if (row.cached && !refresh) {
-        for (const auto& entry : m_cache.numbers)
-            if (entry.first == v && entry.second != 0)
-                return entry.second;
-    }
+    const int slot = kypi::kSlots.number[v];
+    if (slot >= 0 && !refresh && m_cache.numbers[slot] != 0)
+        return m_cache.numbers[slot];
     unsigned long value = 0;
     bool read;
-    if (!kypi::hasPart(row.section) && !kypi::hasPart(row.name)) {
-        read = valueStore().getNumber(row.section, row.name, &value) != 0;
+    if (!row.hasPart) {
+        // The section's key is spelled out in the table: nothing to build per read.
+        read = valueStore().getRegInt(row.key, row.name, &value);
     } else {
         std::string section, name;
         if (!resolve(row, part, section, name))
@@ -115,15 +114,8 @@ unsigned long KYPI_ValueState::numberAt(kypi::Value v, bool refresh, const char*
         copyStoreError();
         value = row.hasDefault ? row.defaultNumber : 0;
     }
-    if (row.cached) {
-        for (auto& entry : m_cache.numbers) {
-            if (entry.first == v) {
-                entry.second = value;
-                return value;
-            }
-        }
-        m_cache.numbers.emplace_back(v, value);
-    }
+    if (slot >= 0)
+        m_cache.numbers[slot] = value;
     return value;
 }
 
@@ -135,16 +127,9 @@ int KYPI_ValueState::setNumberAt(kypi::Value v, unsigned long value, const char*
     const bool written = valueStore().setNumber(section.c_str(), name.c_str(), value) != 0;
     if (!written)
         copyStoreError();
-    if (row.cached) {
-        for (auto it = m_cache.numbers.begin(); it != m_cache.numbers.end(); ++it) {
-            if (it->first == v) {
-                m_cache.numbers.erase(it);
-                break;
-            }
-        }
-        if (written)
-            m_cache.numbers.emplace_back(v, value);
-    }
+    const int slot = kypi::kSlots.number[v];
+    if (slot >= 0)
+        m_cache.numbers[slot] = written ? value : 0;
     return written ? 1 : 0;
 }
 

@@ -47,7 +47,9 @@ struct Clamp {
 struct Row {
     const char* className;
     const char* section;
+    const char* key;  // the section in the store's instance notation ("~" + section)
     const char* name;
+    bool hasPart;  // the section or the name holds "%s"
     Type type;
     bool hasDefault;
     unsigned long defaultNumber;
@@ -62,6 +64,14 @@ enum Value : unsigned short {
 #undef KYPI_ROW
     kValueCount
 };
+
+// Whether a text holds "%s" (a row whose key or name the caller completes).
+constexpr bool hasPart(const char* text) {
+    for (; *text != '\0'; ++text)
+        if (text[0] == '%' && text[1] == 's')
+            return true;
+    return false;
+}
 
 namespace row_detail {
 constexpr unsigned CACHED = 1, SETTER = 2;
@@ -81,11 +91,13 @@ constexpr Clamp SAT(unsigned long lo, unsigned long hi) {
 constexpr Clamp ONLY(unsigned long lo, unsigned long hi, unsigned long other) {
     return Clamp{Clamp::Only, lo, hi, other};
 }
-constexpr Row row(const char* cls, const char* section, const char* name, Type type, Default d,
-                  Clamp clamp, unsigned flags) {
+constexpr Row row(const char* cls, const char* section, const char* key, const char* name,
+                  Type type, Default d, Clamp clamp, unsigned flags) {
     return Row{cls,
                section,
+               key,
                name,
+               hasPart(section) || hasPart(name),
                type,
                d.has,
                d.value,
@@ -93,24 +105,17 @@ constexpr Row row(const char* cls, const char* section, const char* name, Type t
                (flags & CACHED) != 0,
                (flags & SETTER) != 0};
 }
+
 // Inside row_detail, so that the table's words (D, NONE, SAT, CACHED, ...) need no prefix.
 inline constexpr Row kTable[kValueCount] = {
 #define KYPI_ROW(id, cls, section, name, type, def, clamp, flags) \
-    row(cls, section, name, type, def, clamp, flags),
+    row(cls, section, "~" section, name, type, def, clamp, flags),
 #include "kylib/platforminfo/KYPI_ValueTable.h"
 #undef KYPI_ROW
 };
 }  // namespace row_detail
 
 inline constexpr const Row (&kRows)[kValueCount] = row_detail::kTable;
-
-// Whether a text holds "%s" (a row whose key or name the caller completes).
-constexpr bool hasPart(const char* text) {
-    for (; *text != '\0'; ++text)
-        if (text[0] == '%' && text[1] == 's')
-            return true;
-    return false;
-}
 
 // A cache keyed by the row alone would answer one client with another's value.
 constexpr bool rowsAreSound() {
@@ -124,13 +129,33 @@ constexpr bool rowsAreSound() {
 }
 static_assert(rowsAreSound(), "a cached row names a part, or a row names two");
 
-// The values an object has read and keeps, by row. Empty (and allocation-free) until
-// the first cached read.
+// Where an object keeps each cached DWORD row: slot numbers given in table order, -1 for
+// the other rows. A fixed array, so that an object made per read allocates nothing.
+struct Slots {
+    signed char number[kValueCount];
+    int numbers;
+};
+constexpr Slots makeSlots() {
+    Slots slots{};
+    int next = 0;
+    for (int i = 0; i < kValueCount; ++i)
+        slots.number[i] = kRows[i].cached && kRows[i].type == Type::D
+                              ? static_cast<signed char>(next++)
+                              : static_cast<signed char>(-1);
+    slots.numbers = next;
+    return slots;
+}
+inline constexpr Slots kSlots = makeSlots();
+static_assert(kSlots.numbers < 127, "too many cached DWORD rows for the slot numbers");
+
+// The values an object has read and keeps: DWORDs by slot (0 = not cached), texts by row
+// (empty until the first cached text read).
 struct Cache {
-    std::vector<std::pair<Value, unsigned long>> numbers;
+    unsigned long numbers[kSlots.numbers] = {};
     std::vector<std::pair<Value, std::string>> texts;
     void clear() {
-        numbers.clear();
+        for (unsigned long& n : numbers)
+            n = 0;
         texts.clear();
     }
 };
