@@ -386,28 +386,37 @@ TEST_F(PlatformTest, HolderPastTheTimeOutLeavesTheListUnchanged) {
     EXPECT_EQ(fs.addSIDBAccessPath("/sidb/second"), 1) << "free again";
 }
 
-TEST_F(PlatformTest, HolderKilledInTheMiddleOfAnAddLeavesTheListWhole) {
+// The step of its store commit at which a child adding an entry is killed, holding the
+// mutex: 0 before its update is committed, 1 just after.
+class KilledHolderTest : public PlatformTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KilledHolderTest, LeavesTheListWhole) {
     KYPI_FileSystemAgent fs;
     ASSERT_EQ(fs.addSIDBAccessPath("/sidb/0"), 1);
     ASSERT_EQ(fs.addSIDBAccessPath("/sidb/1"), 1);
+    static int killAt;
+    killAt = GetParam();
     const pid_t child = inChild([] {
-        // Killed with the mutex held, its update written but not committed.
         kyos::reg::setAnnounceHookForTesting([](int step) {
-            if (step == 0)
+            if (step == killAt)
                 ::raise(SIGKILL);
         });
-        KYPI_FileSystemAgent(nullptr).addSIDBAccessPath("/sidb/lost");
+        KYPI_FileSystemAgent(nullptr).addSIDBAccessPath("/sidb/added");
         return 0;
     });
     EXPECT_EQ(exitCodeOf(child), 128 + SIGKILL);
-    EXPECT_EQ(entriesOf(List::KYPI_LIST_SIDB_ACCESS_PATHS),
-              (std::vector<std::string>{"/sidb/0", "/sidb/1"}));
-    EXPECT_EQ(countOf("nNumberOfSIDBAccessPath"), 2u);
+    std::vector<std::string> expected{"/sidb/0", "/sidb/1"};
+    if (GetParam() == 1)
+        expected.push_back("/sidb/added");
+    EXPECT_EQ(entriesOf(List::KYPI_LIST_SIDB_ACCESS_PATHS), expected);
+    EXPECT_EQ(countOf("nNumberOfSIDBAccessPath"), expected.size());
     // The dead holder's mutex is taken over.
     ASSERT_EQ(fs.addSIDBAccessPath("/sidb/2"), 1);
-    EXPECT_EQ(entriesOf(List::KYPI_LIST_SIDB_ACCESS_PATHS),
-              (std::vector<std::string>{"/sidb/0", "/sidb/1", "/sidb/2"}));
+    expected.push_back("/sidb/2");
+    EXPECT_EQ(entriesOf(List::KYPI_LIST_SIDB_ACCESS_PATHS), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(Steps, KilledHolderTest, ::testing::Values(0, 1));
 
 // ---- Mount paths, pruning, access list -------------------------------------------------
 
