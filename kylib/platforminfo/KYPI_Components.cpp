@@ -251,16 +251,14 @@ void* KYPI_Library::getEntryPoint() {
     std::string entry;
     if (m_entryField.empty() || !m_store.getString(m_section, m_entryField.c_str(), &entry) ||
         entry.empty()) {
-        copyStoreError();
         setError(ERROR_PROC_NOT_FOUND, kFunction,
                  ("Failed to get entry name for " + m_entryField).c_str());
         return nullptr;
     }
-    std::string path;
     if (!m_library.IsLoaded()) {
+        std::string path;
         if (m_libraryField.empty() ||
             !m_store.getString(m_section, m_libraryField.c_str(), &path) || path.empty()) {
-            copyStoreError();
             setError(ERROR_MOD_NOT_FOUND, kFunction,
                      ("Failed to get library name for " + m_libraryField).c_str());
             return nullptr;
@@ -278,6 +276,7 @@ void* KYPI_Library::getEntryPoint() {
         // between the check and the load.
         const CHbError loaded = m_library.Load("/proc/self/fd/" + std::to_string(fd));
         ::close(fd);
+        m_libraryPath = path;
         if (!m_library.IsLoaded()) {
             setError(ERROR_MOD_NOT_FOUND, kFunction,
                      ("Failed to load library " + path + ": " + loaded.AsString()).c_str());
@@ -288,7 +287,7 @@ void* KYPI_Library::getEntryPoint() {
     if (address == nullptr) {
         setError(
             ERROR_PROC_NOT_FOUND, kFunction,
-            ("Failed to get proc address of " + entry + " in library " + m_libraryField).c_str());
+            ("Failed to get proc address of " + entry + " in library " + m_libraryPath).c_str());
     }
     return address;
 }

@@ -1,5 +1,6 @@
 // KYPI_ component classes of the first family: each names one section of the instance
-// (Part of the store below "~") and reads its values through a KYPlatformInfo of its own.
+// (a key below the instance root, "~") and reads its values through a KYPlatformInfo of
+// its own.
 //
 // The getters and setters come from the value table (KYPI_Values.h explains the pattern
 // and the naming rule); the few members that are more than one value are declared with
@@ -479,6 +480,7 @@ public:
 
 private:
     std::string m_libraryField, m_entryField;
+    std::string m_libraryPath;  // of the library loaded
     CHbLibrary m_library;
 };
 
