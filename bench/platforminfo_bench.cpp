@@ -163,6 +163,19 @@ void BM_Component_FileSystemAgent_NewObjectPerCall(benchmark::State& state) {
 }
 BENCHMARK(BM_Component_FileSystemAgent_NewObjectPerCall)->Threads(1)->Threads(2)->UseRealTime();
 
+// The same value through a new store per call: what the component adds is the difference.
+void BM_PlatformInfo_GetNumber_NewStorePerCall_FileSystemAgentValue(benchmark::State& state) {
+    useComponentStore();
+    unsigned long value = 0;
+    for (auto _ : state) {
+        KYPlatformInfo().getNumber("FileSystemAgent", "UpdateJobManagerIntervalInSeconds", &value);
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kJobManagerInterval)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_PlatformInfo_GetNumber_NewStorePerCall_FileSystemAgentValue);
+
 // A cached value of an object that is kept: no store access at all.
 void BM_Component_Session_CachedGetter(benchmark::State& state) {
     useComponentStore();
