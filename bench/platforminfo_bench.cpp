@@ -1,12 +1,15 @@
 // Reading one DWORD through the platform store as callers do (a new store object per
 // call, section name in the instance notation), beside the raw store calls that read the
-// same value (open key, query value, close key) with the full path already spelled out.
+// same value (open key, query value, close key) with the full path already spelled out;
+// and one value read through a component class made per call, as its callers do.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <cstdio>
 #include <string>
 
+#include "kylib/platforminfo/KYPI_Components.h"
+#include "kylib/platforminfo/KYPI_PlatformBase.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/registry/Registry.h"
 #include "siblings/KyFocus/KYPI_Focus.h"
@@ -117,5 +120,74 @@ void BM_PlatformInfo_RawOpenQueryClose(benchmark::State& state) {
         state.SkipWithError("wrong value read");
 }
 BENCHMARK(BM_PlatformInfo_RawOpenQueryClose);
+
+// ---- Component classes: a value read as callers do it, a new component object per call.
+
+constexpr DWORD kKydPort = 8600;
+constexpr DWORD kJobManagerInterval = 120;
+
+// The component values the benchmarks read, beside the store's own.
+void useComponentStore() {
+    useStore();
+    static const bool written = [] {
+        KYPlatformInfo store;
+        store.setNumber("Session", "nKYDPORT", kKydPort);
+        store.setNumber("FileSystemAgent", "UpdateJobManagerIntervalInSeconds",
+                        kJobManagerInterval);
+        return true;
+    }();
+    (void)written;
+}
+
+void BM_Component_Session_NewObjectPerCall(benchmark::State& state) {
+    useComponentStore();
+    unsigned long value = 0;
+    for (auto _ : state) {
+        value = KYPI_Session().getKYDPort();
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kKydPort)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_Component_Session_NewObjectPerCall)->Threads(1)->Threads(2)->UseRealTime();
+
+void BM_Component_FileSystemAgent_NewObjectPerCall(benchmark::State& state) {
+    useComponentStore();
+    unsigned long value = 0;
+    for (auto _ : state) {
+        value = KYPI_FileSystemAgent().getUpdateJobManagerIntervalInSeconds();
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kJobManagerInterval)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_Component_FileSystemAgent_NewObjectPerCall)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same value through a new store per call: what the component adds is the difference.
+void BM_PlatformInfo_GetNumber_NewStorePerCall_FileSystemAgentValue(benchmark::State& state) {
+    useComponentStore();
+    unsigned long value = 0;
+    for (auto _ : state) {
+        KYPlatformInfo().getNumber("FileSystemAgent", "UpdateJobManagerIntervalInSeconds", &value);
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kJobManagerInterval)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_PlatformInfo_GetNumber_NewStorePerCall_FileSystemAgentValue);
+
+// A cached value of an object that is kept: no store access at all.
+void BM_Component_Session_CachedGetter(benchmark::State& state) {
+    useComponentStore();
+    KYPI_Session session;
+    unsigned long value = session.getKYDPort();
+    for (auto _ : state) {
+        value = session.getKYDPort();
+        benchmark::DoNotOptimize(value);
+    }
+    if (value != kKydPort)
+        state.SkipWithError("wrong value read");
+}
+BENCHMARK(BM_Component_Session_CachedGetter);
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "kylib/diagnostics/EvDebug.h"
+#include "kylib/platforminfo/KYPI_PlatformBase.h"
 #include "os/LastError.h"
 #include "os/registry/Registry.h"
 #include "siblings/HbUtils/AutoHandles.h"
@@ -1910,4 +1911,42 @@ int KYPlatformInfo::GetInstanceNameFromClinetAndZSHostNameForSarvex(const char* 
         match = name;
     }
     return chooseInstance(kFunction, match, instance, len);
+}
+
+// =========================================================================================
+// Cache database root.
+
+namespace {
+
+// The folder `base` with "KY_CLDB" in it. A folder of this machine's file system, so
+// joined with the native separator; one already ending the text is not doubled.
+std::string cacheDatabaseFolder(std::string base) {
+    if (base.empty() || (base.back() != '/' && base.back() != '\\'))
+        base += '/';
+    return base + "KY_CLDB";
+}
+
+}  // namespace
+
+int KYPlatformInfo::GetCLDBRootFolder(const char* client, std::string& out) {
+    static constexpr const char* kFunction = "KYPlatformInfo::GetCLDBRootFolder";
+    out.clear();
+    KYPI_CommClient commClient;
+    commClient.setFocus(KYPI_Focus::getFocus());
+    const std::string root = commClient.getCacheDBRootFolder();
+    if (!root.empty()) {
+        out = cacheDatabaseFolder(root);
+        return 0;
+    }
+    std::string jobResults;
+    if (commClient.getJobResultsDirectory(client, jobResults)) {
+        out = cacheDatabaseFolder(jobResults);
+        logError(kFunction, ("GetJob Results Directory returned. " + out).c_str());
+        return 0;
+    }
+    logError(kFunction,
+             (std::string("Error getJobResultsDirectory Failed. ") + textOrEmpty(client)).c_str());
+    m_regError = -1;
+    m_lastError = static_cast<DWORD>(commClient.getLastError());
+    return -1;
 }

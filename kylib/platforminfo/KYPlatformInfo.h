@@ -292,6 +292,12 @@ public:
 
     std::string getVMName(const char*) { return std::string(); }
 
+    // The client's cache database folder: "zOvivEruva"/"CacheDBRootFolder" (an empty one
+    // counts as absent), else the client's job results directory, followed by "KY_CLDB"
+    // in it. 0 with `out` set, or -1 (logged) when neither can be read. Null client: the
+    // focus's.
+    int GetCLDBRootFolder(const char* client, std::string& out);
+
     // ---- Password values. Only KYPassword's protected text is ever stored or read here;
     // failures name the section and field, never the password. Non-zero / true on success.
     // Stores the object's protected text (REG_SZ).
@@ -344,12 +350,12 @@ public:
     // standard output (print-errors flag). Null or empty messages are ignored.
     void logError(const char* function, const char* message);
 
-private:
-    // Whether a caller's name (a client, a gateway) can become one part of a key path:
-    // not null or empty, and without "\" or "/", which would make the path reach another
-    // key than the one the name stands for.
+    // Whether a caller's name (a client, a host, a gateway) can become one part of a key
+    // path: not null or empty, and without "\" or "/", which would make the path reach
+    // another key than the one the name stands for. The one check for every such name.
     static bool isKeyNamePart(const char* name);
 
+private:
     // The registry status and code of a failure that is logged; returns false.
     bool fail(const char* function, const std::string& message, DWORD code);
     void resetStatus() {
