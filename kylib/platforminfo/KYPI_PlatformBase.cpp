@@ -246,72 +246,54 @@ int KYPI_PlatformBase::getZentraOverride(bool refresh) {
     return m_zentraOverride;
 }
 
-int KYPI_PlatformBase::getZentraHostName(std::string& name, const std::string& remoteDomain) {
+int KYPI_PlatformBase::readServerName(std::string& name, const std::string& remoteDomain,
+                                      std::string& cache, const ServerNameGetters& getters,
+                                      const char* function) {
     name.clear();
-    if (remoteDomain.empty() && !m_zentraHostName.empty()) {
-        name = m_zentraHostName;
+    if (remoteDomain.empty() && !cache.empty()) {
+        name = cache;
         return 1;
     }
-    char buffer[kNameBuffer] = {};
-    KYPlatformInfo& store = valueStore();
-    int found = 0;
+    ServerNameGetter getter = nullptr;
     switch (getClassPIDPlatformType()) {
         case KYPI_PLATFORM_TYPE_ZENTRA:
-            found = store.getZentraHostName(buffer, kNameBuffer, remoteDomain);
+            getter = getters.zentra;
             break;
         case KYPI_PLATFORM_TYPE_MEDIAAGENT:
-            found = store.getMediaAgentZSHostName(buffer, kNameBuffer, remoteDomain);
+            getter = getters.mediaAgent;
             break;
         case KYPI_PLATFORM_TYPE_COMMCLIENT:
-            found = store.getCommClientZSHostName(buffer, kNameBuffer, remoteDomain);
+            getter = getters.commClient;
             break;
         default:
-            setError(kErrWrongPlatform, "KYPI_PlatformBase::getZentraHostName",
-                     "Invalid platform type.");
+            setError(kErrWrongPlatform, function, "Invalid platform type.");
             return 0;
     }
-    if (!found) {
+    char buffer[kNameBuffer] = {};
+    if (!(valueStore().*getter)(buffer, kNameBuffer, remoteDomain)) {
         copyStoreError();
         return 0;
     }
     name = buffer;
     if (remoteDomain.empty())
-        m_zentraHostName = name;
+        cache = name;
     return 1;
 }
 
+int KYPI_PlatformBase::getZentraHostName(std::string& name, const std::string& remoteDomain) {
+    static constexpr ServerNameGetters kGetters{&KYPlatformInfo::getZentraHostName,
+                                                &KYPlatformInfo::getMediaAgentZSHostName,
+                                                &KYPlatformInfo::getCommClientZSHostName};
+    return readServerName(name, remoteDomain, m_zentraHostName, kGetters,
+                          "KYPI_PlatformBase::getZentraHostName");
+}
+
 int KYPI_PlatformBase::getZentraClientName(std::string& name, const std::string& remoteDomain) {
-    name.clear();
-    if (remoteDomain.empty() && !m_zentraClientName.empty()) {
-        name = m_zentraClientName;
-        return 1;
-    }
-    char buffer[kNameBuffer] = {};
-    KYPlatformInfo& store = valueStore();
-    int found = 0;
-    switch (getClassPIDPlatformType()) {
-        case KYPI_PLATFORM_TYPE_ZENTRA:
-            found = store.getZentraClientName(buffer, kNameBuffer, remoteDomain);
-            break;
-        case KYPI_PLATFORM_TYPE_MEDIAAGENT:
-            found = store.getMediaAgentZSClientName(buffer, kNameBuffer, remoteDomain);
-            break;
-        case KYPI_PLATFORM_TYPE_COMMCLIENT:
-            found = store.getCommClientZSClientName(buffer, kNameBuffer, remoteDomain);
-            break;
-        default:
-            setError(kErrWrongPlatform, "KYPI_PlatformBase::getZentraClientName",
-                     "Invalid platform type.");
-            return 0;
-    }
-    if (!found) {
-        copyStoreError();
-        return 0;
-    }
-    name = buffer;
-    if (remoteDomain.empty())
-        m_zentraClientName = name;
-    return 1;
+    static constexpr ServerNameGetters kGetters{&KYPlatformInfo::getZentraClientName,
+                                                &KYPlatformInfo::getMediaAgentZSClientName,
+                                                &KYPlatformInfo::getCommClientZSClientName};
+    return readServerName(name, remoteDomain, m_zentraClientName, kGetters,
+                          "KYPI_PlatformBase::getZentraClientName");
 }
 
 KYPassword* KYPI_PlatformBase::getNetworkPassword() {

@@ -141,6 +141,14 @@ protected:
 private:
     // The role's own section, null when the class's type has none.
     const char* roleSection();
+    // The central server's host or client name as the class's role knows it, through the
+    // store's getter of that role; `cache` keeps the answer for the local domain.
+    using ServerNameGetter = int (KYPlatformInfo::*)(char*, int, std::string);
+    struct ServerNameGetters {
+        ServerNameGetter zentra, mediaAgent, commClient;
+    };
+    int readServerName(std::string& name, const std::string& remoteDomain, std::string& cache,
+                       const ServerNameGetters& getters, const char* function);
 
     int m_zentraOverride = -1;  // -1: not yet known
     KYPI_Base m_base;
