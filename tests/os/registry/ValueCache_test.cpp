@@ -350,6 +350,13 @@ TEST_F(ValueCacheTest, EverySpellingOfAKeySeesAWrite) {
 // it misses, writes): the child is left with no lock a parent thread held, the cache's or
 // SQLite's own, and reads and writes at once.
 TEST_F(ValueCacheTest, AForkWhileThreadsUseTheStoreLeavesTheChildWorking) {
+#if defined(__SANITIZE_ADDRESS__)
+    // This compiler's AddressSanitizer takes no lock of its allocator around fork(): a
+    // child forked while another thread allocates can inherit a held allocator lock and
+    // hang in its first malloc, which the C library's own allocator rules out. The plain
+    // and thread-sanitized builds run it.
+    GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe under threads";
+#endif
     Hammer hammer(1, true);
     std::atomic<bool> stop{false};
     std::thread busy([&] {
