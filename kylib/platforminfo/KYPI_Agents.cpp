@@ -123,19 +123,11 @@ int KYPI_NASAgent::configNASClient(const char* client, const char* host) {
         setError(ERROR_INVALID_PARAMETER, kFunction, "Invalid client name passed as input.");
         return 0;
     }
-    kyos::reg::Transaction transaction;
-    if (transaction.status() != ERROR_SUCCESS) {
-        setError(transaction.status(), kFunction, "Failed to begin a store transaction.");
-        return 0;
-    }
-    if (!setCLIENTNAME(client, client) || !setHOSTNAME(client, host))
-        return 0;
-    const DWORD committed = transaction.commit();
-    if (committed != ERROR_SUCCESS) {
-        setError(committed, kFunction, "Failed to commit the NAS client.");
-        return 0;
-    }
-    return 1;
+    return inOneTransaction(kFunction, "Failed to commit the NAS client.", [&] {
+        if (!setCLIENTNAME(client, client) || !setHOSTNAME(client, host))
+            return false;
+        return true;
+    });
 }
 
 int KYPI_NASAgent::deConfigNASClient(const char* client) {

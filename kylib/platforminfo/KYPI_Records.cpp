@@ -66,27 +66,18 @@ int KYPI_EngineRecords::setProcess(const char* engine, const KYPI_EngineProcess&
     if (!recordSection(engine, section))
         return 0;
     const char* key = section.c_str();
-    kyos::reg::Transaction transaction;
-    if (transaction.status() != ERROR_SUCCESS) {
-        setError(transaction.status(), "KYPI_EngineRecords::setProcess",
-                 "Failed to begin a store transaction.");
-        return 0;
-    }
-    if (!m_store.setNumber(key, m_names->pid, static_cast<std::uint32_t>(process.pid)) ||
-        !m_store.setNumber(key, m_names->startTimeHigh,
-                           static_cast<std::uint32_t>(process.startTime >> 32)) ||
-        !m_store.setNumber(key, m_names->startTimeLow,
-                           static_cast<std::uint32_t>(process.startTime & 0xFFFFFFFFu))) {
-        copyStoreError();
-        return 0;
-    }
-    const DWORD committed = transaction.commit();
-    if (committed != ERROR_SUCCESS) {
-        setError(committed, "KYPI_EngineRecords::setProcess",
-                 "Failed to commit the process record.");
-        return 0;
-    }
-    return 1;
+    return inOneTransaction(
+        "KYPI_EngineRecords::setProcess", "Failed to commit the process record.", [&] {
+            if (!m_store.setNumber(key, m_names->pid, static_cast<std::uint32_t>(process.pid)) ||
+                !m_store.setNumber(key, m_names->startTimeHigh,
+                                   static_cast<std::uint32_t>(process.startTime >> 32)) ||
+                !m_store.setNumber(key, m_names->startTimeLow,
+                                   static_cast<std::uint32_t>(process.startTime & 0xFFFFFFFFu))) {
+                copyStoreError();
+                return false;
+            }
+            return true;
+        });
 }
 
 int KYPI_EngineRecords::getProcess(const char* engine, KYPI_EngineProcess& process) {
@@ -263,34 +254,26 @@ int KYPI_FileSystemAgent::addListEntry(KYPI_NumberedList list, const char* entry
     KYPlatformInfo& store = valueStore();
     // The entry and then the count, in one transaction: a reader or a crash sees the list
     // before or after, never a count past its entries.
-    kyos::reg::Transaction transaction;
-    if (transaction.status() != ERROR_SUCCESS) {
-        setError(transaction.status(), kFunction, "Failed to begin a store transaction.");
-        return 0;
-    }
-    unsigned long count = 0;
-    if (!store.getNumber(countRow.section, countRow.name, &count)) {
-        if (store.getRegError() != -2 && store.getRegError() != -3) {
-            copyStoreError();
-            return 0;
+    return inOneTransaction(kFunction, "Failed to commit the list entry.", [&] {
+        unsigned long count = 0;
+        if (!store.getNumber(countRow.section, countRow.name, &count)) {
+            if (store.getRegError() != -2 && store.getRegError() != -3) {
+                copyStoreError();
+                return false;
+            }
+            count = 0;
         }
-        count = 0;
-    }
-    if (count >= kMaxListEntries) {
-        setError(ERROR_INVALID_DATA, kFunction, "The list's count is out of range.");
-        return 0;
-    }
-    if (!store.setString(countRow.section, entryName(names.stem, count).c_str(), entry) ||
-        !store.setNumber(countRow.section, countRow.name, count + 1)) {
-        copyStoreError();
-        return 0;
-    }
-    const DWORD committed = transaction.commit();
-    if (committed != ERROR_SUCCESS) {
-        setError(committed, kFunction, "Failed to commit the list entry.");
-        return 0;
-    }
-    return 1;
+        if (count >= kMaxListEntries) {
+            setError(ERROR_INVALID_DATA, kFunction, "The list's count is out of range.");
+            return false;
+        }
+        if (!store.setString(countRow.section, entryName(names.stem, count).c_str(), entry) ||
+            !store.setNumber(countRow.section, countRow.name, count + 1)) {
+            copyStoreError();
+            return false;
+        }
+        return true;
+    });
 }
 
 int KYPI_FileSystemAgent::removeListEntry(KYPI_NumberedList list, const char* entry, bool lock) {
@@ -305,38 +288,30 @@ int KYPI_FileSystemAgent::removeListEntry(KYPI_NumberedList list, const char* en
     if (lock && !takeNamedLock(mutex, kFunction))
         return 0;
     KYPlatformInfo& store = valueStore();
-    kyos::reg::Transaction transaction;
-    if (transaction.status() != ERROR_SUCCESS) {
-        setError(transaction.status(), kFunction, "Failed to begin a store transaction.");
-        return 0;
-    }
-    std::vector<std::string> entries;
-    if (!getListEntries(list, entries))
-        return 0;
-    std::vector<std::string> kept;
-    for (const std::string& e : entries)
-        if (e != entry)
-            kept.push_back(e);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const std::string name = entryName(names.stem, i);
-        const bool done = i < kept.size()
-                              ? store.setString(countRow.section, name.c_str(), kept[i]) != 0
-                              : store.deleteField(countRow.section, name.c_str()) != 0;
-        if (!done) {
-            copyStoreError();
-            return 0;
+    return inOneTransaction(kFunction, "Failed to commit the list.", [&] {
+        std::vector<std::string> entries;
+        if (!getListEntries(list, entries))
+            return false;
+        std::vector<std::string> kept;
+        for (const std::string& e : entries)
+            if (e != entry)
+                kept.push_back(e);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::string name = entryName(names.stem, i);
+            const bool done = i < kept.size()
+                                  ? store.setString(countRow.section, name.c_str(), kept[i]) != 0
+                                  : store.deleteField(countRow.section, name.c_str()) != 0;
+            if (!done) {
+                copyStoreError();
+                return false;
+            }
         }
-    }
-    if (!store.setNumber(countRow.section, countRow.name, kept.size())) {
-        copyStoreError();
-        return 0;
-    }
-    const DWORD committed = transaction.commit();
-    if (committed != ERROR_SUCCESS) {
-        setError(committed, kFunction, "Failed to commit the list.");
-        return 0;
-    }
-    return 1;
+        if (!store.setNumber(countRow.section, countRow.name, kept.size())) {
+            copyStoreError();
+            return false;
+        }
+        return true;
+    });
 }
 
 // =========================================================================================
@@ -443,30 +418,22 @@ int KYPI_MediaAgent::setMountPathRecord(const KYPI_MountPathRecord& record) {
     const std::string section = mountPathSection(record.number);
     const char* key = section.c_str();
     KYPlatformInfo& store = valueStore();
-    kyos::reg::Transaction transaction;
-    if (transaction.status() != ERROR_SUCCESS) {
-        setError(transaction.status(), kFunction, "Failed to begin a store transaction.");
-        return 0;
-    }
-    bool written = store.setString(key, "Path", record.path) &&
-                   store.setString(key, "User", record.user) &&
-                   store.setString(key, "MPExProps", record.exProps);
-    for (const RecordNumber& n : kRecordNumbers)
-        written = written && store.setNumber(key, n.name, record.*n.field);
-    if (written && record.password.getProtectedLength() > 0) {
-        KYPassword password(record.password);
-        written = store.setPassword(key, "Pass", &password) != 0;
-    }
-    if (!written) {
-        copyStoreError();
-        return 0;
-    }
-    const DWORD committed = transaction.commit();
-    if (committed != ERROR_SUCCESS) {
-        setError(committed, kFunction, "Failed to commit the mount path.");
-        return 0;
-    }
-    return 1;
+    return inOneTransaction(kFunction, "Failed to commit the mount path.", [&] {
+        bool written = store.setString(key, "Path", record.path) &&
+                       store.setString(key, "User", record.user) &&
+                       store.setString(key, "MPExProps", record.exProps);
+        for (const RecordNumber& n : kRecordNumbers)
+            written = written && store.setNumber(key, n.name, record.*n.field);
+        if (written && record.password.getProtectedLength() > 0) {
+            KYPassword password(record.password);
+            written = store.setPassword(key, "Pass", &password) != 0;
+        }
+        if (!written) {
+            copyStoreError();
+            return false;
+        }
+        return true;
+    });
 }
 
 int KYPI_MediaAgent::findMountPathRecord(unsigned long id, KYPI_MountPathRecord& record) {
@@ -650,33 +617,25 @@ int KYPI_MediaAgent::setPruningOperationWindows(const char* client,
     if (!takeNamedLock(mutex, kFunction))
         return 0;
     KYPlatformInfo& store = valueStore();
-    kyos::reg::Transaction transaction;
-    if (transaction.status() != ERROR_SUCCESS) {
-        setError(transaction.status(), kFunction, "Failed to begin a store transaction.");
-        return 0;
-    }
-    // The old windows go with the old count: the key holds exactly the new set.
-    if (!store.deleteSection(section.c_str()) && store.getRegError() != -2) {
-        copyStoreError();
-        return 0;
-    }
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-        if (!store.setString(section.c_str(), entryName("sOperationWindow", i).c_str(),
-                             windows[i].format())) {
+    return inOneTransaction(kFunction, "Failed to commit the operation windows.", [&] {
+        // The old windows go with the old count: the key holds exactly the new set.
+        if (!store.deleteSection(section.c_str()) && store.getRegError() != -2) {
             copyStoreError();
-            return 0;
+            return false;
         }
-    }
-    if (!store.setNumber(section.c_str(), "NoOfPruningSchdule", windows.size())) {
-        copyStoreError();
-        return 0;
-    }
-    const DWORD committed = transaction.commit();
-    if (committed != ERROR_SUCCESS) {
-        setError(committed, kFunction, "Failed to commit the operation windows.");
-        return 0;
-    }
-    return 1;
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            if (!store.setString(section.c_str(), entryName("sOperationWindow", i).c_str(),
+                                 windows[i].format())) {
+                copyStoreError();
+                return false;
+            }
+        }
+        if (!store.setNumber(section.c_str(), "NoOfPruningSchdule", windows.size())) {
+            copyStoreError();
+            return false;
+        }
+        return true;
+    });
 }
 
 // =========================================================================================

@@ -29,6 +29,7 @@
 
 #include "kylib/platforminfo/KYPlatformInfo.h"
 #include "os/Win32.h"
+#include "os/registry/Registry.h"
 
 class EvDebug;
 class FXNamedMutex;
@@ -253,6 +254,26 @@ protected:
     // it cannot be had within kNamedLockTimeoutMs.
     bool takeNamedLock(FXNamedMutex& mutex, const char* function);
     static constexpr unsigned long kNamedLockTimeoutMs = 10000;
+
+    // Runs `changes` (false: it failed and recorded why) in one store transaction, so that
+    // readers and a crash see all of it or none: 1 when it ran and the commit held, else 0
+    // with the failure recorded (`commitFailure` when the commit itself failed).
+    template <class Changes>
+    int inOneTransaction(const char* function, const char* commitFailure, Changes&& changes) {
+        kyos::reg::Transaction transaction;
+        if (transaction.status() != ERROR_SUCCESS) {
+            setError(transaction.status(), function, "Failed to begin a store transaction.");
+            return 0;
+        }
+        if (!changes())
+            return 0;
+        const DWORD committed = transaction.commit();
+        if (committed != ERROR_SUCCESS) {
+            setError(committed, function, commitFailure);
+            return 0;
+        }
+        return 1;
+    }
 
     // The client a null client name stands for: the focus's client.
     static const char* clientOrFocus(const char* client);
