@@ -58,6 +58,11 @@ BOOL deleteFile(const std::string& path);
 // ERROR_PATH_NOT_FOUND when the folder above is missing.
 BOOL createDirectory(const std::string& path);
 
+// Gives the open file `file` the permission bits of the file at `model` (not followed
+// when a link), so that a replacement made for it shows its data to nobody the original
+// hid it from.
+BOOL copyFileMode(const std::string& model, HANDLE file);
+
 // RemoveDirectory: the folder must be empty (ERROR_DIR_NOT_EMPTY otherwise).
 BOOL removeDirectory(const std::string& path);
 

@@ -465,6 +465,22 @@ BOOL flushFile(HANDLE file) {
     return TRUE;
 }
 
+BOOL copyFileMode(const std::string& model, HANDLE file) {
+    struct stat st;
+    if (::lstat(model.c_str(), &st) != 0) {
+        setLastErrorForMissing(model, errno);
+        return FALSE;
+    }
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
+    if (!object)
+        return FALSE;
+    if (::fchmod(object->fd(), st.st_mode & 07777) != 0) {
+        setLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL deleteFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0)
         return TRUE;

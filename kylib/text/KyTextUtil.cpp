@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -191,6 +192,9 @@ constexpr size_t kWriteChunk = 1u << 20;
 
 std::atomic<size_t> g_sortMemoryCap{kDefaultSortMemoryCap};
 std::atomic<int> g_sortFailStep{0};
+std::atomic<void (*)(const char*)> g_sortBeforeRename{nullptr};
+
+constexpr int kSortTraceMask = 1;
 
 enum SortStep { kStepCreateTemporary = 1, kStepWriteTemporary = 2, kStepRename = 3 };
 
@@ -234,6 +238,20 @@ bool createUniqueDirectory(const std::string& base, std::string* path) {
             return false;
     }
     return false;
+}
+
+// A trace object only when there is something to say: the first one of the process opens
+// the trace file.
+void sortTrace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void sortTrace(const char* fmt, ...) {
+    char text[3 * PATH_MAX];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
+    KYTDebuggable trace;
+    trace.setDebugPrefix("SORTANDREPLACE");
+    trace.debug(kSortTraceMask, "%s", text);
 }
 
 class HandleCloser {
@@ -386,9 +404,7 @@ private:
         for (const std::string& run : m_runs)
             kyos::deleteFile(run);
         if (!m_workDir.empty() && !kyos::removeDirectory(m_workDir)) {
-            KYTDebuggable trace;
-            trace.setDebugPrefix("SORTANDREPLACE");
-            trace.debug(1, "ignoring ky_rmdir failure for '%s'", m_workDir.c_str());
+            sortTrace("ignoring ky_rmdir failure for '%s'", m_workDir.c_str());
         }
     }
 
@@ -654,10 +670,8 @@ std::string GetClientNameFromMangledHostName(const char* mangled) {
 }
 
 int kySortAndReplace(const char* file, bool, bool, bool) {
-    KYTDebuggable trace;
-    trace.setDebugPrefix("SORTANDREPLACE");
     if (file == nullptr || file[0] == '\0') {
-        trace.debug(1, "sort init failed for file '%s' tmpFile '%s' workdir '%s'", "", "", "");
+        sortTrace("sort init failed for file '%s' tmpFile '%s' workdir '%s'", "", "", "");
         return -1;
     }
     const std::string path = file;
@@ -665,11 +679,19 @@ int kySortAndReplace(const char* file, bool, bool, bool) {
     std::string temporary;
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (failHere(kStepCreateTemporary) || !createUniqueFile(path, &temporary, &handle)) {
-        trace.debug(1, "sort init failed for file '%s' tmpFile '%s' workdir '%s'", file,
-                    temporary.c_str(), workBase.c_str());
+        sortTrace("sort init failed for file '%s' tmpFile '%s' workdir '%s'", file,
+                  temporary.c_str(), workBase.c_str());
         return -1;
     }
     HandleCloser out(handle);
+    // Before any data: the sorted lines are no more readable to others than the file's.
+    if (!kyos::copyFileMode(path, out.get())) {
+        sortTrace("sort init failed for file '%s' tmpFile '%s' workdir '%s'", file,
+                  temporary.c_str(), workBase.c_str());
+        out.close();
+        kyos::deleteFile(temporary);
+        return -1;
+    }
     bool sorted;
     std::string workDir;
     {
@@ -680,16 +702,18 @@ int kySortAndReplace(const char* file, bool, bool, bool) {
     }
     sorted = out.close() && sorted;
     if (!sorted) {
-        trace.debug(1, "sort failed for file '%s' tmpFile '%s' workdir '%s'", file,
-                    temporary.c_str(), workDir.c_str());
+        sortTrace("sort failed for file '%s' tmpFile '%s' workdir '%s'", file, temporary.c_str(),
+                  workDir.c_str());
         kyos::deleteFile(temporary);
         return -1;
     }
     // One rename over the file: removing it first left a moment with no file at all, and
     // a crash there lost it.
+    if (auto hook = g_sortBeforeRename.load())
+        hook(temporary.c_str());
     if (failHere(kStepRename) || !kyos::renameOver(temporary, path)) {
-        trace.debug(1, "rename failed for file '%s' tmpFile '%s' workdir '%s'", file,
-                    temporary.c_str(), workDir.c_str());
+        sortTrace("rename failed for file '%s' tmpFile '%s' workdir '%s'", file, temporary.c_str(),
+                  workDir.c_str());
         kyos::deleteFile(temporary);
         return -1;
     }
@@ -702,4 +726,8 @@ void kySortSetMemoryCapForTesting(std::size_t bytes) {
 
 void kySortSetFailStepForTesting(int step) {
     g_sortFailStep.store(step);
+}
+
+void kySortSetBeforeRenameHookForTesting(void (*hook)(const char* temporary)) {
+    g_sortBeforeRename.store(hook);
 }

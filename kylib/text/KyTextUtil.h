@@ -107,3 +107,5 @@ int kySortAndReplace(const char* file, bool reserved1, bool reserved2, bool rese
 // rename).
 void kySortSetMemoryCapForTesting(std::size_t bytes);
 void kySortSetFailStepForTesting(int step);
+// Called with the finished temporary's path just before it replaces the file.
+void kySortSetBeforeRenameHookForTesting(void (*hook)(const char* temporary));

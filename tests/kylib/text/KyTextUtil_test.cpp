@@ -409,6 +409,7 @@ protected:
     void TearDown() override {
         kySortSetMemoryCapForTesting(0);
         kySortSetFailStepForTesting(0);
+        kySortSetBeforeRenameHookForTesting(nullptr);
         TextTest::TearDown();
     }
 
@@ -453,6 +454,26 @@ TEST_F(SortTest, SortsLikeTheByteOrderToolInMemoryAndInRuns) {
     // Temporaries, runs and work directories are all gone.
     EXPECT_EQ(entriesOf(dir.path()),
               (std::set<std::string>{"list0.txt", "list1.txt", "list64.txt"}));
+}
+
+// The temporary holds the file's lines before the rename: a private file's lines must not
+// sit in a temporary that others may open (they keep the descriptor after a late chmod).
+std::atomic<unsigned> g_temporaryMode{0};
+void recordTemporaryMode(const char* temporary) {
+    struct stat st;
+    g_temporaryMode.store(::stat(temporary, &st) == 0 ? (st.st_mode & 07777) : 01);
+}
+
+TEST_F(SortTest, TheTemporaryIsNoMoreOpenThanTheFile) {
+    mode_t oldMask = ::umask(022);
+    std::string path = dir_.file("private");
+    kytest::writeFile(path, "b\na\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    kySortSetBeforeRenameHookForTesting(recordTemporaryMode);
+    EXPECT_EQ(kySortAndReplace(path.c_str(), false, false, false), 0);
+    ::umask(oldMask);
+    EXPECT_EQ(g_temporaryMode.load(), 0600u);
+    EXPECT_EQ(kytest::readFile(path), "a\nb\n");
 }
 
 TEST_F(SortTest, EmptyFileStaysEmpty) {
