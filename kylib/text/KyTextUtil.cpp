@@ -32,6 +32,8 @@ constexpr char kBlankTime[] = "                    ";
 static_assert(sizeof(kBlankTime) == kTimeTextLength + 1, "20 blanks");
 
 constexpr __int64 kMaxDurationHours = 999999;
+// "999999:59:59" and its terminator: what callers' buffers were sized for.
+constexpr size_t kDurationTextSize = 13;
 
 // ---- KyTime -------------------------------------------------------------------------
 
@@ -477,7 +479,7 @@ char* KyDuration(__int64 seconds, char* buf) {
         minutes = 59;
         secs = 59;
     }
-    std::snprintf(buf, 32, "%6llu:%02llu:%02llu", hours, minutes, secs);
+    std::snprintf(buf, kDurationTextSize, "%6llu:%02llu:%02llu", hours, minutes, secs);
     return buf;
 }
 

@@ -6,7 +6,7 @@
 // All functions are free functions without shared state of their own, safe to call from
 // any thread at once (KyTime with a locale other than 0 shares a formatter cache kept
 // under a lock in os/). Buffers are the caller's; KyTime and KyTimeBig need 21 bytes,
-// KyDuration 32.
+// KyDuration 13.
 #pragma once
 
 #include <cstdint>
