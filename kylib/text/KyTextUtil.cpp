@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
@@ -115,23 +116,33 @@ bool readNumber(const char* text, const char** end, int* value) {
     return true;
 }
 
-bool readWholeNumber(const std::string& text, int* value) {
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
-        return false;
-    const char* end = nullptr;
-    return readNumber(text.c_str(), &end, value) && *end == '\0';
-}
-
-std::vector<std::string> splitAt(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t at = text.find(separator, start);
-        parts.push_back(text.substr(start, at - start));
-        if (at == std::string::npos)
-            return parts;
-        start = at + 1;
+// The same reading over exactly [begin, end), for the dot-separated forms; these texts
+// are parsed on hot paths, so without copies or locale-aware calls.
+bool readWholeNumber(const char* begin, const char* end, int* value) {
+    const char* p = begin;
+    bool negative = p < end && *p == '-';
+    if (negative)
+        ++p;
+    int base = 10;
+    if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
     }
+    if (p == end || *p == '-')
+        return false;
+    unsigned long long magnitude = 0;
+    auto result = std::from_chars(p, end, magnitude, base);
+    if (result.ptr != end)
+        return false;
+    constexpr unsigned long long kLimit = static_cast<unsigned long long>(INT_MAX);
+    if (result.ec == std::errc::result_out_of_range || magnitude > kLimit + 1)
+        magnitude = kLimit + 1;
+    if (negative) {
+        *value = magnitude > kLimit ? INT_MIN : -static_cast<int>(magnitude);
+    } else {
+        *value = magnitude > kLimit ? INT_MAX : static_cast<int>(magnitude);
+    }
+    return true;
 }
 
 bool readServicePackForm(const std::string& text, KyStdVersion& v) {
@@ -517,12 +528,22 @@ bool GetAllInfoFromVersionStr(const std::string& text, KyStdVersion& version) {
     std::memset(&version, 0xFF, sizeof(version));
     if (text.find("SP") != std::string::npos)
         return readServicePackForm(text, version);
-    std::vector<std::string> parts = splitAt(text, '.');
-    std::vector<int> numbers(parts.size());
-    for (size_t i = 0; i < parts.size(); ++i)
-        if (!readWholeNumber(parts[i], &numbers[i]))
+    constexpr size_t kMostParts = 4;
+    int numbers[kMostParts];
+    size_t count = 0;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    for (;;) {
+        const char* dot = static_cast<const char*>(std::memchr(p, '.', end - p));
+        const char* partEnd = dot != nullptr ? dot : end;
+        if (count == kMostParts || !readWholeNumber(p, partEnd, &numbers[count]))
             return false;
-    switch (parts.size()) {
+        ++count;
+        if (dot == nullptr)
+            break;
+        p = dot + 1;
+    }
+    switch (count) {
         case 1:
             version.servicePack = numbers[0];
             version.form = 2;
