@@ -264,7 +264,7 @@ void sortTrace(const char* fmt, ...) {
     va_end(args);
     KYTDebuggable trace;
     trace.setDebugPrefix("SORTANDREPLACE");
-    trace.debug(kSortTraceMask, "%s", text);
+    trace.debug(kSortTraceMask, "%s\n", text);
 }
 
 class HandleCloser {

@@ -19,6 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "kylib/diagnostics/EvDebug.h"
+#include "kylib/diagnostics/KYTDebuggable.h"
+#include "os/registry/Registry.h"
+#include "siblings/KyFocus/KYPI_Focus.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -515,6 +519,60 @@ TEST_F(SortTest, MissingFileFailsAndLeavesNothing) {
     kytest::TempDir dir;
     EXPECT_EQ(kySortAndReplace(dir.file("absent").c_str(), false, false, false), -1);
     EXPECT_TRUE(entriesOf(dir.path()).empty());
+}
+
+// Failures reach the trace file of the debug log's folder, with the paths quoted.
+class SortTraceTest : public SortTest {
+protected:
+    void SetUp() override {
+        SortTest::SetUp();
+        KYPI_Focus::setFocus("Instance001");
+        logDir_ = dir_.file("logs");
+        ASSERT_EQ(::mkdir(logDir_.c_str(), 0755), 0);
+        HKEY k = nullptr;
+        ASSERT_EQ(
+            kyos::reg::createKey(HKEY_LOCAL_MACHINE,
+                                 "SOFTWARE\\Kelbrin Systems\\Sarvex\\Instance001\\EventManager", 0,
+                                 KEY_ALL_ACCESS, &k, nullptr),
+            ERROR_SUCCESS);
+        ASSERT_EQ(kyos::reg::setValue(k, "dEVLOGDIR", REG_EXPAND_SZ, logDir_.c_str(),
+                                      static_cast<DWORD>(logDir_.size() + 1)),
+                  ERROR_SUCCESS);
+        kyos::reg::closeKey(k);
+        kytest::writeFile(logDir_ + "/CXIndexLogging", "");
+        KYTDebuggable::debugMask = ~0ul;
+    }
+    void TearDown() override {
+        KYTDebuggable::debugMask = 0;
+        EvDebug::CleanupFileHandleList();
+        KYPI_Focus::reload();
+        SortTest::TearDown();
+    }
+    std::string logDir_;
+};
+
+TEST_F(SortTraceTest, FailuresAreTracedWithTheirPaths) {
+    kytest::TempDir dir;
+    std::string path = dir.file("list");
+    kytest::writeFile(path, "b\na\n");
+    kySortSetFailStepForTesting(3);
+    EXPECT_EQ(kySortAndReplace(path.c_str(), false, false, false), -1);
+    kySortSetFailStepForTesting(0);
+    EXPECT_EQ(kySortAndReplace(dir.file("absent").c_str(), false, false, false), -1);
+
+    std::string trace = kytest::readFile(logDir_ + "/log.out");
+    std::string renamed =
+        "SORTANDREPLACE: rename failed for file '" + path + "' tmpFile '" + path + ".";
+    size_t at = trace.find(renamed);
+    ASSERT_NE(at, std::string::npos) << trace;
+    std::string line = trace.substr(at, trace.find('\n', at) - at);
+    const std::string tail = ".tmp' workdir ''";
+    ASSERT_GT(line.size(), tail.size());
+    EXPECT_EQ(line.substr(line.size() - tail.size()), tail) << line;
+    EXPECT_NE(trace.find("SORTANDREPLACE: sort init failed for file '" + dir.file("absent") +
+                         "' tmpFile '" + dir.file("absent") + "."),
+              std::string::npos)
+        << trace;
 }
 
 TEST_F(SortTest, AReaderNeverFindsTheFileMissing) {
