@@ -60,7 +60,7 @@ BOOL createDirectory(const std::string& path);
 
 // Gives the open file `file` the permission bits of the file at `model` (not followed
 // when a link), so that a replacement made for it shows its data to nobody the original
-// hid it from.
+// hid it from. A model that is not a plain file (a link, a folder) is ERROR_ACCESS_DENIED.
 BOOL copyFileMode(const std::string& model, HANDLE file);
 
 // RemoveDirectory: the folder must be empty (ERROR_DIR_NOT_EMPTY otherwise).

@@ -471,6 +471,11 @@ BOOL copyFileMode(const std::string& model, HANDLE file) {
         setLastErrorForMissing(model, errno);
         return FALSE;
     }
+    // A link's own bits are 0777: copied, they would open the file to everyone.
+    if (!S_ISREG(st.st_mode)) {
+        setLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
     if (!object)
         return FALSE;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -101,7 +100,6 @@ bool readNumber(const char* text, const char** end, int* value) {
     int base = 10;
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
         base = 16;
-    errno = 0;
     char* stop = nullptr;
     long long number = std::strtoll(p, &stop, base);
     if (stop == p)

@@ -287,6 +287,12 @@ TEST_F(FileTest, CopyFileModeGivesAnOpenFileTheModelsBits) {
     EXPECT_FALSE(kyos::copyFileMode(path("none"), file));
     EXPECT_EQ(kyos::lastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_FALSE(kyos::copyFileMode(path("model"), INVALID_HANDLE_VALUE));
+    ASSERT_EQ(::symlink(path("model").c_str(), path("link").c_str()), 0);
+    kyos::setLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(kyos::copyFileMode(path("link"), file));
+    EXPECT_EQ(kyos::lastError(), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(::stat(path("copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     kyos::closeHandle(file);
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <dirent.h>
 #include <atomic>
@@ -573,6 +574,19 @@ TEST_F(SortTraceTest, FailuresAreTracedWithTheirPaths) {
                          "' tmpFile '" + dir.file("absent") + "."),
               std::string::npos)
         << trace;
+}
+
+// Replacing a link would put a plain file in its place; the link and its target stay.
+TEST_F(SortTest, ALinkIsRefused) {
+    kytest::TempDir dir;
+    kytest::writeFile(dir.file("target"), "b\na\n");
+    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("link").c_str()), 0);
+    EXPECT_EQ(kySortAndReplace(dir.file("link").c_str(), false, false, false), -1);
+    EXPECT_EQ(kytest::readFile(dir.file("target")), "b\na\n");
+    EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{"link", "target"}));
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.file("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST_F(SortTest, AReaderNeverFindsTheFileMissing) {
