@@ -9,7 +9,7 @@ packages=(
   libsqlite3-dev sqlite3
   libssl-dev openssl libgcrypt20-dev
   libboost-dev libarchive-dev libicu-dev zlib1g-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev liblmdb-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev liblmdb-dev
 )
 
 missing=()

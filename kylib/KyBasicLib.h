@@ -33,6 +33,7 @@
 #include "kylib/platforminfo/KYPI_PlatformBase.h"
 #include "kylib/platforminfo/KYPI_Values.h"
 #include "kylib/platforminfo/KYPlatformInfo.h"
+#include "kylib/text/KyTextUtil.h"
 #include "os/Handle.h"
 #include "os/LastError.h"
 #include "os/System.h"

@@ -58,6 +58,20 @@ BOOL deleteFile(const std::string& path);
 // ERROR_PATH_NOT_FOUND when the folder above is missing.
 BOOL createDirectory(const std::string& path);
 
+// Gives the open file `file` the permission bits of the file at `model` (not followed
+// when a link), so that a replacement made for it shows its data to nobody the original
+// hid it from. A model that is not a plain file (a link, a folder) is ERROR_ACCESS_DENIED.
+BOOL copyFileMode(const std::string& model, HANDLE file);
+
+// RemoveDirectory: the folder must be empty (ERROR_DIR_NOT_EMPTY otherwise).
+BOOL removeDirectory(const std::string& path);
+
+// Replaces `to` with `from` in one step (rename(2)), so that a reader of `to` finds the
+// old file or the new one, never none. When `to` exists, `from` first takes its
+// permission bits. The folder's entry reaches the disk before the call returns. Both
+// paths must be in one folder or file system (ERROR_NOT_SAME_DEVICE otherwise).
+BOOL renameOver(const std::string& from, const std::string& to);
+
 // The calling user's folder `relative` (say "kelbrin/LogFiles") below their state folder:
 // $XDG_STATE_HOME when it is an absolute path, else ~/.local/state. Missing folders are
 // created with mode 0700; every folder below the state folder's parent must be a real

@@ -465,6 +465,27 @@ BOOL flushFile(HANDLE file) {
     return TRUE;
 }
 
+BOOL copyFileMode(const std::string& model, HANDLE file) {
+    struct stat st;
+    if (::lstat(model.c_str(), &st) != 0) {
+        setLastErrorForMissing(model, errno);
+        return FALSE;
+    }
+    // A link's own bits are 0777: copied, they would open the file to everyone.
+    if (!S_ISREG(st.st_mode)) {
+        setLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    HandleRef<FileObject> object = lookupHandleRef<FileObject>(file);
+    if (!object)
+        return FALSE;
+    if (::fchmod(object->fd(), st.st_mode & 07777) != 0) {
+        setLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL deleteFile(const std::string& path) {
     if (::unlink(path.c_str()) == 0)
         return TRUE;
@@ -487,6 +508,55 @@ BOOL createDirectory(const std::string& path) {
         setLastErrorFromErrno(err);
     }
     return FALSE;
+}
+
+BOOL removeDirectory(const std::string& path) {
+    if (::rmdir(path.c_str()) == 0)
+        return TRUE;
+    int err = errno;
+    if (err == ENOTEMPTY || err == EEXIST) {
+        setLastError(ERROR_DIR_NOT_EMPTY);
+    } else if (err == ENOENT) {
+        setLastErrorForMissing(path, err);
+    } else {
+        setLastErrorFromErrno(err);
+    }
+    return FALSE;
+}
+
+BOOL renameOver(const std::string& from, const std::string& to) {
+    struct stat target;
+    if (::lstat(to.c_str(), &target) == 0 && S_ISREG(target.st_mode)) {
+        if (::chmod(from.c_str(), target.st_mode & 07777) != 0) {
+            setLastErrorFromErrno(errno);
+            return FALSE;
+        }
+    }
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        int err = errno;
+        if (err == EXDEV) {
+            setLastError(ERROR_NOT_SAME_DEVICE);
+        } else if (err == ENOENT) {
+            setLastErrorForMissing(from, err);
+        } else {
+            setLastErrorFromErrno(err);
+        }
+        return FALSE;
+    }
+    // Without this a crash soon after could bring back the old entry, or neither.
+    int dir = ::open(parentOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        setLastErrorFromErrno(errno);
+        return FALSE;
+    }
+    int rc = ::fsync(dir);
+    int err = errno;
+    ::close(dir);
+    if (rc != 0) {
+        setLastErrorFromErrno(err);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL userStateDirectory(const std::string& relative, std::string* path) {

@@ -229,6 +229,73 @@ TEST_F(FileTest, DeleteAndCreateDirectoryFailures) {
     EXPECT_FALSE(exists(path("f")));
 }
 
+TEST_F(FileTest, RemoveDirectoryAndItsFailures) {
+    ASSERT_TRUE(kyos::createDirectory(path("d")));
+    kytest::writeFile(path("d/f"), "x");
+    struct Case {
+        const char* what;
+        std::string dir;
+        DWORD lastError;
+    } cases[] = {
+        {"not empty", path("d"), ERROR_DIR_NOT_EMPTY},
+        {"missing", path("none"), ERROR_FILE_NOT_FOUND},
+        {"below a missing folder", path("none/d"), ERROR_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        kyos::setLastError(ERROR_SUCCESS);
+        EXPECT_FALSE(kyos::removeDirectory(c.dir)) << c.what;
+        EXPECT_EQ(kyos::lastError(), c.lastError) << c.what;
+    }
+    ASSERT_TRUE(kyos::deleteFile(path("d/f")));
+    EXPECT_TRUE(kyos::removeDirectory(path("d")));
+    EXPECT_FALSE(exists(path("d")));
+}
+
+TEST_F(FileTest, RenameOverReplacesInOneStepWithTheTargetsMode) {
+    kytest::writeFile(path("old"), "old");
+    ASSERT_EQ(::chmod(path("old").c_str(), 0640), 0);
+    kytest::writeFile(path("new"), "new");
+    ASSERT_EQ(::chmod(path("new").c_str(), 0604), 0);
+    ASSERT_TRUE(kyos::renameOver(path("new"), path("old")));
+    EXPECT_EQ(kytest::readFile(path("old")), "new");
+    EXPECT_FALSE(exists(path("new")));
+    struct stat st;
+    ASSERT_EQ(::stat(path("old").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // A new name keeps the source's own mode.
+    ASSERT_TRUE(kyos::renameOver(path("old"), path("fresh")));
+    ASSERT_EQ(::stat(path("fresh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    kyos::setLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(kyos::renameOver(path("none"), path("fresh")));
+    EXPECT_EQ(kyos::lastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(kytest::readFile(path("fresh")), "new");
+}
+
+TEST_F(FileTest, CopyFileModeGivesAnOpenFileTheModelsBits) {
+    kytest::writeFile(path("model"), "m");
+    ASSERT_EQ(::chmod(path("model").c_str(), 0600), 0);
+    HANDLE file = kyos::createFile(path("copy"), GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(kyos::copyFileMode(path("model"), file));
+    struct stat st;
+    ASSERT_EQ(::stat(path("copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    kyos::setLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(kyos::copyFileMode(path("none"), file));
+    EXPECT_EQ(kyos::lastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(kyos::copyFileMode(path("model"), INVALID_HANDLE_VALUE));
+    ASSERT_EQ(::symlink(path("model").c_str(), path("link").c_str()), 0);
+    kyos::setLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(kyos::copyFileMode(path("link"), file));
+    EXPECT_EQ(kyos::lastError(), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(::stat(path("copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    kyos::closeHandle(file);
+}
+
 TEST_F(FileTest, Attributes) {
     kytest::writeFile(path("file"), "x");
     kytest::writeFile(path("readonly"), "x");
