@@ -1349,7 +1349,7 @@ bool EvDebug::resetDefaultRetainLogsTill() {
         return true;
     }
     // Not there (value or key) is what a reset asks for.
-    if (store.getRegError() == -2 || store.getRegError() == -3)
+    if (store.lastFoundNothing())
         return true;
     log.DebugLvl(kRetainTag, 7, "Failed to delete [%s\\%s]", kEventManager, field.c_str());
     return false;

@@ -57,8 +57,8 @@ enum class Presence {
     kUnknown,  // the store failed to say
 };
 
-Presence presenceFromStatus(int regError) {
-    return regError == -2 || regError == -3 ? Presence::kAbsent : Presence::kUnknown;
+Presence presenceAfterFailure(const KYPlatformInfo& store) {
+    return store.lastFoundNothing() ? Presence::kAbsent : Presence::kUnknown;
 }
 
 // Whether a value exists, of any type.
@@ -68,7 +68,7 @@ Presence valuePresence(KYPlatformInfo& store, const char* key, const std::string
     int size = sizeof probe;
     if (store.getRegValue(key, field.c_str(), &type, probe, size) || store.getRegError() == -4)
         return Presence::kPresent;
-    return presenceFromStatus(store.getRegError());
+    return presenceAfterFailure(store);
 }
 
 // A stored time: a DWORD. A value of another type is no time at all.
@@ -85,7 +85,7 @@ Presence readTime(KYPlatformInfo& store, const char* key, const std::string& fie
     }
     if (store.getRegError() == -4)
         return Presence::kInvalid;
-    return presenceFromStatus(store.getRegError());
+    return presenceAfterFailure(store);
 }
 
 std::uint32_t clampToDword(std::int64_t seconds) {
@@ -276,8 +276,7 @@ bool EvDebugLogSettingManager::deleteValue(const char* key, const std::string& f
     }
     if (field.empty())
         return m_store.delRegKey(key) || m_store.getRegError() == -2;
-    return m_store.delRegField(key, field.c_str()) || m_store.getRegError() == -2 ||
-           m_store.getRegError() == -3;
+    return m_store.delRegField(key, field.c_str()) || m_store.lastFoundNothing();
 }
 
 const KYLogFileInfo* EvDebugLogSettingManager::FindModuleRow(const std::string& module,
@@ -538,7 +537,7 @@ void EvDebugLogSettingManager::reviseFirewall(std::uint32_t now) {
         if (m_store.getString(kFirewall, kFirewallField, &text))
             setting = Presence::kPresent;
         else
-            setting = presenceFromStatus(m_store.getRegError());
+            setting = presenceAfterFailure(m_store);
         const Presence e = readTime(m_store, kFirewallKey, kFirewallExpiry, &until);
         if (setting == Presence::kUnknown || e == Presence::kUnknown)
             return;  // logged by the store (a text of another type is left alone)

@@ -237,7 +237,7 @@ int KYPI_PlatformBase::getZentraOverride(bool refresh) {
     std::string host;
     if (store.getString(roleSection(), "sZSHOSTNAME", &host)) {
         m_zentraOverride = 1;
-    } else if (store.getRegError() == -2 || store.getRegError() == -3) {
+    } else if (store.lastFoundNothing()) {
         m_zentraOverride = 0;
     } else {
         copyStoreError();

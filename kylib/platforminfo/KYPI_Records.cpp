@@ -219,7 +219,7 @@ int KYPI_FileSystemAgent::getListEntries(KYPI_NumberedList list,
     kyos::reg::ReadTransaction view;
     unsigned long count = 0;
     if (!store.getNumber(countRow.section, countRow.name, &count)) {
-        if (store.getRegError() == -2 || store.getRegError() == -3)
+        if (store.lastFoundNothing())
             return 1;  // no list yet
         copyStoreError();
         return 0;
@@ -257,7 +257,7 @@ int KYPI_FileSystemAgent::addListEntry(KYPI_NumberedList list, const char* entry
     return inOneTransaction(kFunction, "Failed to commit the list entry.", [&] {
         unsigned long count = 0;
         if (!store.getNumber(countRow.section, countRow.name, &count)) {
-            if (store.getRegError() != -2 && store.getRegError() != -3) {
+            if (!store.lastFoundNothing()) {
                 copyStoreError();
                 return false;
             }
@@ -351,10 +351,6 @@ constexpr RecordNumber kRecordNumbers[] = {
     {"OrigCCId", &KYPI_MountPathRecord::origCCId},
 };
 
-bool isMissing(KYPlatformInfo& store) {
-    return store.getRegError() == -2 || store.getRegError() == -3;
-}
-
 }  // namespace
 
 int KYPI_MediaAgent::getMountPathRecord(unsigned number, KYPI_MountPathRecord& record) {
@@ -369,20 +365,20 @@ int KYPI_MediaAgent::getMountPathRecord(unsigned number, KYPI_MountPathRecord& r
         return 0;
     }
     // The other values are optional: missing ones read as empty or 0.
-    if ((!store.getString(key, "User", &record.user) && !isMissing(store)) ||
-        (!store.getString(key, "MPExProps", &record.exProps) && !isMissing(store))) {
+    if ((!store.getString(key, "User", &record.user) && !store.lastFoundNothing()) ||
+        (!store.getString(key, "MPExProps", &record.exProps) && !store.lastFoundNothing())) {
         copyStoreError();
         return 0;
     }
     for (const RecordNumber& n : kRecordNumbers) {
         unsigned long value = 0;
-        if (!store.getNumber(key, n.name, &value) && !isMissing(store)) {
+        if (!store.getNumber(key, n.name, &value) && !store.lastFoundNothing()) {
             copyStoreError();
             return 0;
         }
         record.*n.field = value;
     }
-    if (!store.getPassword(key, "Pass", &record.password) && !isMissing(store)) {
+    if (!store.getPassword(key, "Pass", &record.password) && !store.lastFoundNothing()) {
         copyStoreError();
         return 0;
     }
@@ -394,7 +390,7 @@ int KYPI_MediaAgent::getMountPathRecords(std::vector<KYPI_MountPathRecord>& reco
     KYPlatformInfo& store = valueStore();
     std::list<std::string> keys;
     if (!store.getSubKeys("MediaAgent", &keys)) {
-        if (isMissing(store))
+        if (store.lastFoundNothing())
             return 1;
         copyStoreError();
         return 0;
@@ -534,7 +530,7 @@ int KYPI_MediaAgent::getMountPathPruningDisabled(const char* client, const char*
     KYPlatformInfo& store = valueStore();
     bool value = false;
     if (!store.getBoolean(section.c_str(), "bDisablePruning", &value)) {
-        if (isMissing(store))
+        if (store.lastFoundNothing())
             return 1;
         copyStoreError();
         return 0;
@@ -579,7 +575,7 @@ int KYPI_MediaAgent::getPruningOperationWindows(const char* client,
     kyos::reg::ReadTransaction view;
     unsigned long count = 0;
     if (!store.getNumber(section.c_str(), "NoOfPruningSchdule", &count)) {
-        if (isMissing(store))
+        if (store.lastFoundNothing())
             return 1;
         copyStoreError();
         return 0;
@@ -672,7 +668,7 @@ int KYPI_MediaAgent::get3dfsStorageAccessList(std::vector<std::string>& entries)
     std::string value;
     if (!text<kypi::MediaAgent_s3dfsStorageAccessList>(value)) {
         KYPlatformInfo& store = valueStore();
-        return isMissing(store) ? 1 : 0;
+        return store.lastFoundNothing() ? 1 : 0;
     }
     entries = splitAccessList(value);
     return 1;

@@ -86,6 +86,9 @@ public:
     void setEvent(EvDebug* debug) { m_pEvDebug = debug; }
 
     int getRegError() const { return m_regError; }
+    // Whether the last operation failed only because its key or value does not exist
+    // (status -2 or -3): a read that found nothing, not a store failure.
+    bool lastFoundNothing() const { return m_regError == -2 || m_regError == -3; }
     // The Win32 code behind the last failure of a registry operation (0 after a success).
     unsigned long getLastError() const { return m_lastError; }
     std::string getLastErrorMsg() const { return m_lastErrorMsg; }

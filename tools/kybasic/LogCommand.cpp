@@ -85,8 +85,7 @@ enum class Read { kAbsent, kPresent, kFailed };
 Read readNumber(KYPlatformInfo& store, const std::string& field, unsigned long* out) {
     if (store.getNumber(kSection, field.c_str(), out))
         return Read::kPresent;
-    const int status = store.getRegError();
-    return status == -2 || status == -3 ? Read::kAbsent : Read::kFailed;
+    return store.lastFoundNothing() ? Read::kAbsent : Read::kFailed;
 }
 
 int storeFailure(const std::string& name, const char* doing, KYPlatformInfo& store, DWORD code) {
@@ -135,8 +134,7 @@ int setLevel(const std::string& name, unsigned long level, unsigned long minutes
     const std::uint32_t until = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         std::uint64_t{EvDebugLogSettingManager::Now()} + minutes * 60, 0xFFFFFFFFu));
     auto removed = [&store](const std::string& field) {
-        return store.deleteField(kSection, field.c_str()) || store.getRegError() == -2 ||
-               store.getRegError() == -3;
+        return store.deleteField(kSection, field.c_str()) || store.lastFoundNothing();
     };
     kyos::reg::Transaction transaction;
     if (transaction.status() != ERROR_SUCCESS)
